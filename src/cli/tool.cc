@@ -1,0 +1,61 @@
+#include "cli/tool.h"
+
+#include <cstdio>
+#include <string>
+
+#include "cli/tool_state.h"
+#include "expand/expand.h"
+#include "group/group.h"
+#include "pak/pak_open.h"
+#include "platform/paths.h"
+#include "platform/signals.h"
+
+namespace radodaro {
+
+const char kUsageText[] =
+    "Usage: radodaro.exe [option] pak_file extract_path\nOption:\n/e - expand files\n/p - group "
+    "files\n";
+
+namespace {
+
+Mode parse_mode(std::string option) {
+  for (char& c : option) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (option == "/E") return Mode::kExpand;
+  if (option == "/P") return Mode::kGroup;
+  return Mode::kNone;
+}
+
+}  // namespace
+
+int run_tool(int argc, const char* const* argv) {
+  if (argc != 4) {
+    std::fputs(kUsageText, stdout);
+    return -1;
+  }
+  ToolState state;
+  state.mode = parse_mode(argv[1]);
+  state.folder_path = platform::full_path(argv[3]);
+  if (state.folder_path.empty() || state.folder_path.back() != platform::kSeparator) {
+    state.folder_path += platform::kSeparator;
+  }
+  state.pak_path = platform::full_path(argv[2]);
+
+  switch (state.mode) {
+    case Mode::kNone:
+      std::fputs(kUsageText, stdout);
+      return -1;
+    case Mode::kExpand:
+      platform::install_cleanup_handlers();
+      if (!map_pak_file(state.pak_path, &state.pak_view)) return -1;
+      run_expand(state.pak_view, state.folder_path);
+      return 0;
+    case Mode::kGroup:
+      platform::install_cleanup_handlers();
+      return run_group(state.pak_path, state.folder_path) ? 0 : -1;
+  }
+  return -1;
+}
+
+}  // namespace radodaro

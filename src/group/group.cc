@@ -1,0 +1,131 @@
+#include "group/group.h"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "pak/checksums.h"
+#include "platform/files.h"
+#include "platform/signals.h"
+
+namespace radodaro {
+
+namespace {
+
+// Member files are streamed through a buffer of this size, so memory stays
+// flat however large they are. A whole number of words.
+constexpr size_t kCopyChunk = 1024 * 1024;
+
+uint8_t* copy_buffer() {
+  static const std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCopyChunk]);
+  return buffer.get();
+}
+
+}  // namespace
+
+GroupResult group_entry(const std::string& path, int pak_fd, uint64_t* pak_end, PakEntry* entry) {
+  platform::UniqueFd member;
+  uint64_t length = 0;
+  if (!platform::open_regular_for_read(path, &member, &length)) return GroupResult::kAbsent;
+  if (length >= kPackLimit || *pak_end + length >= kPackLimit) return GroupResult::kFailed;
+
+  uint8_t* buffer = copy_buffer();
+  Sum32 sum;
+  uint64_t copied = 0;
+  while (copied < length) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(length - copied, kCopyChunk));
+    // A file that shrank since we measured it cannot be read completely.
+    if (platform::read_full(member.get(), buffer, want) != static_cast<int64_t>(want)) {
+      return GroupResult::kFailed;
+    }
+    sum.update(buffer, want);
+    if (!platform::pwrite_all(pak_fd, buffer, want, *pak_end + copied)) {
+      return GroupResult::kFailed;
+    }
+    copied += want;
+  }
+
+  entry->kind = kKindStored;
+  entry->unpacked_size = static_cast<uint32_t>(length);
+  entry->packed_size = static_cast<uint32_t>(length);
+  entry->offset = static_cast<uint32_t>(*pak_end);
+  entry->crc2 = sum.value();
+  *pak_end += length;
+  return GroupResult::kAppended;
+}
+
+bool run_group(const std::string& pak_path, const std::string& folder_path) {
+  platform::UniqueFd pak;
+  uint64_t original_size = 0;
+  if (!platform::open_locked_for_update(pak_path, &pak, &original_size)) {
+    std::printf("Can't create data file %s\n", pak_path.c_str());
+    return false;
+  }
+
+  // Header and directory must lie inside the file before they are read.
+  uint8_t header_bytes[kHeaderSize];
+  if (original_size < kHeaderSize || platform::pread_full(pak.get(), header_bytes, kHeaderSize,
+                                                          0) != static_cast<int64_t>(kHeaderSize)) {
+    std::printf("Bad data file %s\n", pak_path.c_str());
+    return false;
+  }
+  PakHeader header = decode_header(header_bytes);
+  const uint64_t image_size = directory_end(header.entry_count);
+  std::vector<uint8_t> dir_image;
+  if (image_size > original_size) {
+    std::printf("Bad data file %s\n", pak_path.c_str());
+    return false;
+  }
+  dir_image.resize(image_size);
+  if (platform::pread_full(pak.get(), dir_image.data(), image_size, 0) !=
+      static_cast<int64_t>(image_size)) {
+    std::printf("Bad data file %s\n", pak_path.c_str());
+    return false;
+  }
+
+  std::fputs("Packing...\n", stdout);
+  // Until the directory is rewritten, the pack's old contents stand; an
+  // interruption only has to cut off what was appended.
+  platform::set_pack_rollback(pak.get(), original_size);
+  uint64_t pak_end = original_size;
+  for (uint32_t i = 0; i < header.entry_count; ++i) {
+    uint8_t* record = dir_image.data() + entry_position(i);
+    PakEntry entry = decode_entry(record);
+    if (entry.kind == kKindSkipped) continue;
+    const std::string path = member_path(folder_path, i);
+    switch (group_entry(path, pak.get(), &pak_end, &entry)) {
+      case GroupResult::kAbsent:
+        continue;
+      case GroupResult::kAppended:
+        encode_entry(entry, record);
+        std::printf("%s\n", path.c_str());
+        continue;
+      case GroupResult::kFailed:
+        std::printf("Can't group file %s\n", path.c_str());
+        (void)platform::truncate_file(pak.get(), original_size);
+        platform::clear_pack_rollback();
+        return false;
+    }
+  }
+
+  // The appended data must be on disk before a directory points at it: a
+  // crash in between then leaves the old directory over intact old data.
+  if (pak_end != original_size && !platform::sync_file(pak.get())) {
+    std::printf("Can't write data file %s\n", pak_path.c_str());
+    (void)platform::truncate_file(pak.get(), original_size);
+    platform::clear_pack_rollback();
+    return false;
+  }
+  platform::clear_pack_rollback();
+
+  header.dir_crc = Crc32().crc32(dir_image.data() + kHeaderSize, image_size - kHeaderSize);
+  encode_header(header, dir_image.data());
+  if (!platform::pwrite_all(pak.get(), dir_image.data(), image_size, 0) ||
+      !platform::sync_file(pak.get()) || !platform::close_checked(&pak)) {
+    std::printf("Can't write data file %s\n", pak_path.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace radodaro

@@ -1,0 +1,56 @@
+#include "platform/paths.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace radodaro::platform {
+
+namespace {
+
+bool current_dir(std::string* out) {
+  // glibc sizes the buffer itself, so deep folders are no problem.
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  if (!cwd || cwd.get()[0] != kSeparator) return false;
+  *out = cwd.get();
+  return true;
+}
+
+}  // namespace
+
+std::string full_path(const std::string& path) {
+  std::string joined;
+  if (path.empty() || path[0] != kSeparator) {
+    if (!current_dir(&joined)) return path;
+    joined += kSeparator;
+  }
+  joined += path;
+
+  std::vector<std::string_view> parts;
+  const std::string_view all(joined);
+  size_t pos = 0;
+  while (pos <= all.size()) {
+    size_t end = all.find(kSeparator, pos);
+    if (end == std::string_view::npos) end = all.size();
+    const std::string_view part = all.substr(pos, end - pos);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    pos = end + 1;
+  }
+
+  std::string result;
+  for (const std::string_view part : parts) {
+    result += kSeparator;
+    result += part;
+  }
+  if (result.empty() || (!path.empty() && path.back() == kSeparator)) result += kSeparator;
+  return result;
+}
+
+}  // namespace radodaro::platform

@@ -1,0 +1,91 @@
+#include "platform/signals.h"
+
+#include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace radodaro::platform {
+
+namespace {
+
+std::atomic<const char*> g_partial_path{nullptr};
+std::atomic<int> g_rollback_fd{-1};
+std::atomic<uint64_t> g_rollback_length{0};
+std::atomic<int> g_tty_fd{-1};
+termios g_tty_saved;
+
+std::atomic<bool> g_bus_guard_active{false};
+sigjmp_buf g_bus_env;
+
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
+
+extern "C" void on_fatal_signal(int sig) {
+  // Only async-signal-safe calls here.
+  if (const char* path = g_partial_path.load()) ::unlink(path);
+  const int fd = g_rollback_fd.load();
+  if (fd >= 0) (void)::ftruncate(fd, static_cast<off_t>(g_rollback_length.load()));
+  const int tty = g_tty_fd.load();
+  if (tty >= 0) ::tcsetattr(tty, TCSANOW, &g_tty_saved);
+  // SA_RESETHAND restored the default action; the signal stays blocked until
+  // this handler returns, then ends the process as it would have.
+  ::raise(sig);
+}
+
+extern "C" void on_bus_error(int sig) {
+  if (g_bus_guard_active.load()) siglongjmp(g_bus_env, 1);
+  // A fault outside a guarded read is a real crash: clean up and let it end
+  // the process.
+  ::signal(SIGBUS, SIG_DFL);
+  on_fatal_signal(sig);
+}
+
+}  // namespace
+
+void install_cleanup_handlers() {
+  for (const int sig : kFatalSignals) {
+    struct sigaction old;
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa = {};
+    sa.sa_handler = on_fatal_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND;
+    ::sigaction(sig, &sa, nullptr);
+  }
+  struct sigaction bus = {};
+  bus.sa_handler = on_bus_error;
+  sigemptyset(&bus.sa_mask);
+  bus.sa_flags = SA_NODEFER;
+  ::sigaction(SIGBUS, &bus, nullptr);
+}
+
+PartialFileGuard::PartialFileGuard(const std::string& path) { g_partial_path = path.c_str(); }
+PartialFileGuard::~PartialFileGuard() { g_partial_path = nullptr; }
+
+void set_pack_rollback(int fd, uint64_t length) {
+  g_rollback_length = length;
+  g_rollback_fd = fd;
+}
+void clear_pack_rollback() { g_rollback_fd = -1; }
+
+void set_terminal_restore(int fd, const termios& saved) {
+  g_tty_saved = saved;
+  g_tty_fd = fd;
+}
+void clear_terminal_restore() { g_tty_fd = -1; }
+
+bool run_guarding_mapped_reads(void (*fn)(void*), void* arg) {
+  if (sigsetjmp(g_bus_env, 1) != 0) {
+    g_bus_guard_active = false;
+    return false;
+  }
+  g_bus_guard_active = true;
+  fn(arg);
+  g_bus_guard_active = false;
+  return true;
+}
+
+}  // namespace radodaro::platform

@@ -1,0 +1,50 @@
+// What must be undone however a run ends. A fatal signal (Ctrl-C, a
+// hang-up, a closed pipe, a file size limit) removes a member file that is
+// only partly written, cuts a pack back to its length before an unfinished
+// group run, and restores the terminal's settings; then the signal ends the
+// process as it would have.
+#ifndef RADODARO_PLATFORM_SIGNALS_H_
+#define RADODARO_PLATFORM_SIGNALS_H_
+
+#include <termios.h>
+
+#include <cstdint>
+#include <string>
+
+namespace radodaro::platform {
+
+// Installs the handlers; signals that are ignored stay ignored.
+void install_cleanup_handlers();
+
+// Marks the file at `path` as partial output for as long as it lives.
+// `path` must outlive the guard.
+class PartialFileGuard {
+ public:
+  explicit PartialFileGuard(const std::string& path);
+  ~PartialFileGuard();
+  PartialFileGuard(const PartialFileGuard&) = delete;
+  PartialFileGuard& operator=(const PartialFileGuard&) = delete;
+};
+
+// While set, a fatal signal truncates `fd` to `length`.
+void set_pack_rollback(int fd, uint64_t length);
+void clear_pack_rollback();
+
+// While set, a fatal signal restores `saved` on the terminal `fd`.
+void set_terminal_restore(int fd, const termios& saved);
+void clear_terminal_restore();
+
+// Runs fn(arg), which reads a mapped file. When that file shrinks under it
+// and the read faults (SIGBUS), fn is abandoned and false is returned. fn
+// must not own anything that needs a destructor.
+bool run_guarding_mapped_reads(void (*fn)(void*), void* arg);
+
+template <typename F>
+bool guard_mapped_reads(F&& f) {
+  return run_guarding_mapped_reads([](void* p) { (*static_cast<F*>(p))(); },
+                                   static_cast<void*>(&f));
+}
+
+}  // namespace radodaro::platform
+
+#endif  // RADODARO_PLATFORM_SIGNALS_H_

@@ -1,0 +1,65 @@
+// Helpers shared by the end-to-end tests: the output expand prints for a
+// pack as the tests predict it, and small file utilities.
+#ifndef RADODARO_TESTS_E2E_E2E_UTIL_H_
+#define RADODARO_TESTS_E2E_E2E_UTIL_H_
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "pak/checksums.h"
+#include "pak/pak_format.h"
+#include "support/pack_builder.h"
+#include "support/run.h"
+
+namespace radodaro::testing {
+
+inline std::string hex8(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08X", v);
+  return buf;
+}
+
+inline uint32_t sum_of(const Bytes& b) { return sum32(b.data(), b.size()); }
+
+inline std::string checksum_line(const PakEntry& e, uint32_t sum) {
+  return "CRC1 = " + hex8(e.crc1) + "\t CRC2= " + hex8(e.crc2) + "\t SUMM=" + hex8(sum) + "\n";
+}
+
+inline std::string dir_line(const Bytes& pack) {
+  const PakHeader h = decode_header(pack.data());
+  return "Dir CRC=" + hex8(h.dir_crc) +
+         ", SUMM=" + hex8(sum32(pack.data() + kHeaderSize, kEntrySize * h.entry_count)) + "\n";
+}
+
+// What a clean expand of a well-formed pack prints, entry by entry, for
+// entries whose streams decode to exactly their unpacked size.
+inline std::string expected_expand_output(const PackBuilder& pack, const std::string& folder) {
+  const Bytes bytes = pack.build();
+  std::string out = dir_line(bytes);
+  const std::vector<PakEntry> dir = pack.directory();
+  for (size_t i = 0; i < dir.size(); ++i) {
+    const PakEntry& e = dir[i];
+    const FixtureEntry& f = pack.entries()[i];
+    if (e.kind == kKindSkipped) continue;
+    if (e.kind == kKindLzo1x) {
+      out += checksum_line(e, sum_of(f.content));
+      out += checksum_line(e, sum_of(f.data));
+    } else {
+      if (e.kind != kKindStored || e.unpacked_size != e.packed_size) {
+        out += "Warning!!!! unpacked flag not set!\n";
+      }
+      out += "Unpacked file " + checksum_line(e, sum32(bytes.data() + e.offset, e.unpacked_size));
+    }
+    out += member_path(folder + "/", static_cast<uint32_t>(i)) + "\n";
+  }
+  return out;
+}
+
+inline std::string member(const std::string& folder, uint32_t index) {
+  return member_path(folder + "/", index);
+}
+
+}  // namespace radodaro::testing
+
+#endif  // RADODARO_TESTS_E2E_E2E_UTIL_H_

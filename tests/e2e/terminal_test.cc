@@ -1,0 +1,176 @@
+// The key wait at an existing member file, run under a pseudo-terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "e2e/e2e_util.h"
+
+namespace radodaro::testing {
+namespace {
+
+// radodaro running with a pseudo-terminal as its controlling terminal,
+// standard output on a pipe and standard input on a pipe that holds keys the
+// tool must not take.
+class TerminalRun {
+ public:
+  explicit TerminalRun(const std::vector<std::string>& args) {
+    if (::openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
+      throw std::runtime_error("openpty");
+    int out[2], in[2];
+    if (::pipe(out) != 0 || ::pipe(in) != 0) throw std::runtime_error("pipe");
+    (void)!::write(in[1], "stdin keys\n", 11);
+    ::close(in[1]);
+    std::vector<std::string> keep = {RADODARO_BINARY};
+    keep.insert(keep.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : keep) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::setsid();
+      ::ioctl(slave_, TIOCSCTTY, 0);
+      ::dup2(in[0], STDIN_FILENO);
+      ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(out[1], STDERR_FILENO);
+      ::close(master_);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    out_ = out[0];
+  }
+  ~TerminalRun() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+    ::close(master_);
+    ::close(slave_);
+  }
+
+  // Reads output until it holds `text`; false after five seconds.
+  bool wait_for(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (output_.find(text) == std::string::npos) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      const int ms =
+          static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+      if (ms <= 0) return false;
+      pollfd p = {out_, POLLIN, 0};
+      if (::poll(&p, 1, ms) <= 0) return false;
+      char buf[4096];
+      const ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return output_.find(text) != std::string::npos;
+      output_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  // True when the process is still running after `ms` milliseconds.
+  bool still_waiting(int ms) {
+    ::usleep(static_cast<useconds_t>(ms) * 1000);
+    return ::waitpid(pid_, nullptr, WNOHANG) == 0;
+  }
+
+  void type(const std::string& keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+
+  termios settings() const {
+    termios t{};
+    ::tcgetattr(slave_, &t);
+    return t;
+  }
+
+  int finish() {
+    wait_for("\x01never printed");
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+
+  const std::string& output() const { return output_; }
+
+  // What the terminal showed of its own accord, such as echoed keys.
+  std::string echoed() {
+    std::string shown;
+    char buf[256];
+    pollfd p = {master_, POLLIN, 0};
+    while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      shown.append(buf, static_cast<size_t>(n));
+    }
+    return shown;
+  }
+
+ private:
+  int master_ = -1, slave_ = -1, out_ = -1;
+  pid_t pid_ = -1;
+  std::string output_;
+};
+
+class KeyWait : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pack_.stored(bytes_of("a")).stored(bytes_of("b")).stored(bytes_of("c"));
+    pack_.write(tmp_ / "t.pak");
+    ASSERT_EQ(run_radodaro({"/e", tmp_ / "t.pak", tmp_ / "out"}).exit_code, 0);
+    ::unlink(member(tmp_ / "out", 2).c_str());
+  }
+  TempDir tmp_;
+  PackBuilder pack_;
+};
+
+TEST_F(KeyWait, EachExistingFileWaitsForAKeyWithoutEcho) {
+  TerminalRun run({"/e", tmp_ / "t.pak", tmp_ / "out"});
+  const termios before = run.settings();
+  ASSERT_TRUE(before.c_lflag & ECHO);
+  ASSERT_TRUE(run.wait_for(member(tmp_ / "out", 0) + " alredy exists\n"));
+  // Keys on standard input do not end the wait; only the terminal's do.
+  EXPECT_TRUE(run.still_waiting(150));
+  EXPECT_FALSE(run.settings().c_lflag & ECHO);
+  EXPECT_FALSE(run.settings().c_lflag & ICANON);
+  EXPECT_EQ(run.output().find(member(tmp_ / "out", 1)), std::string::npos);
+
+  run.type("x");
+  ASSERT_TRUE(run.wait_for(member(tmp_ / "out", 1) + " alredy exists\n"));
+  EXPECT_TRUE(run.still_waiting(50));
+  run.type("\x1b[A");  // an arrow key: one key, though three bytes
+  const int status = run.finish();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(run.output().find(member(tmp_ / "out", 2) + "\n"), std::string::npos);
+  EXPECT_EQ(run.echoed().find('x'), std::string::npos);
+  const termios after = run.settings();
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(read_file(member(tmp_ / "out", 0)), bytes_of("a"));
+}
+
+TEST_F(KeyWait, CtrlCEndsTheRunAndRestoresTheTerminal) {
+  TerminalRun run({"/e", tmp_ / "t.pak", tmp_ / "out"});
+  const termios before = run.settings();
+  ASSERT_TRUE(run.wait_for("alredy exists\n"));
+  ASSERT_TRUE(run.still_waiting(50));
+  EXPECT_FALSE(run.settings().c_lflag & ECHO);
+  run.type("\x03");
+  const int status = run.finish();
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGINT);
+  EXPECT_EQ(run.settings().c_lflag, before.c_lflag);
+  EXPECT_FALSE(file_exists(member(tmp_ / "out", 2)));
+}
+
+}  // namespace
+}  // namespace radodaro::testing

@@ -1,0 +1,57 @@
+// Runs the built radodaro binary and collects what it printed.
+#ifndef RADODARO_TESTS_SUPPORT_RUN_H_
+#define RADODARO_TESTS_SUPPORT_RUN_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace radodaro::testing {
+
+struct RunOptions {
+  std::string cwd;               // empty: the test's own
+  uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes; 0: none
+  bool unprivileged = false;     // when run as root, run as nobody instead
+  std::string stdout_path;       // send standard output there instead
+};
+
+// Whether the tests run as root, who may read and write anything.
+bool running_as_root();
+
+struct RunResult {
+  int exit_code = -1;  // 0..255, or -1 when ended by a signal
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+// Runs the binary with `args` in a new session, so it has no controlling
+// terminal and a key wait ends at once. SIGXFSZ is ignored in the child so
+// that a file size limit shows up as a failed write.
+RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// Starts the binary without waiting; stdout and stderr go to /dev/null.
+pid_t spawn_radodaro(const std::vector<std::string>& args);
+
+// A fresh folder under the temporary area, removed with all it holds.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Every name in `folder`, sorted; empty when it does not exist.
+std::vector<std::string> list_folder(const std::string& folder);
+
+}  // namespace radodaro::testing
+
+#endif  // RADODARO_TESTS_SUPPORT_RUN_H_

@@ -1,0 +1,44 @@
+#include "expand/expand.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace radodaro {
+namespace {
+
+bool all_zero(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] != 0) return false;
+  }
+  return true;
+}
+
+TEST(DecodeBuffer, BytesNotProducedReadAsZeroAfterReuse) {
+  DecodeBuffer buffer;
+  uint8_t* p = buffer.acquire(1000);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(all_zero(p, 1000));
+  std::memset(p, 0xAB, 1000);
+  buffer.settle(1000, 1000);
+
+  // A smaller entry whose stream stopped after 10 bytes.
+  p = buffer.acquire(600);
+  ASSERT_NE(p, nullptr);
+  std::memset(p, 0xCD, 10);
+  buffer.settle(10, 600);
+  EXPECT_TRUE(all_zero(p + 10, 590));
+
+  // A larger one sees fresh zeros throughout.
+  p = buffer.acquire(5000);
+  ASSERT_NE(p, nullptr);
+  EXPECT_TRUE(all_zero(p, 5000));
+}
+
+TEST(DecodeBuffer, EmptyEntryGetsUsablePointer) {
+  DecodeBuffer buffer;
+  EXPECT_NE(buffer.acquire(0), nullptr);
+}
+
+}  // namespace
+}  // namespace radodaro
