@@ -21,6 +21,18 @@ uint8_t* copy_buffer() {
   return buffer.get();
 }
 
+// Puts the pack back as it was before the run, as far as the file lets us:
+// the old header and directory if they may have been overwritten, and the
+// old length.
+void roll_back(int pak_fd, const std::vector<uint8_t>* original_image, uint64_t original_size) {
+  if (original_image != nullptr) {
+    (void)platform::pwrite_all(pak_fd, original_image->data(), original_image->size(), 0);
+  }
+  (void)platform::truncate_file(pak_fd, original_size);
+  (void)platform::sync_file(pak_fd);
+  platform::clear_pack_rollback();
+}
+
 }  // namespace
 
 GroupResult group_entry(const std::string& path, int pak_fd, uint64_t* pak_end, PakEntry* entry) {
@@ -71,17 +83,19 @@ bool run_group(const std::string& pak_path, const std::string& folder_path) {
   }
   PakHeader header = decode_header(header_bytes);
   const uint64_t image_size = directory_end(header.entry_count);
-  std::vector<uint8_t> dir_image;
   if (image_size > original_size) {
     std::printf("Bad data file %s\n", pak_path.c_str());
     return false;
   }
-  dir_image.resize(image_size);
-  if (platform::pread_full(pak.get(), dir_image.data(), image_size, 0) !=
+  // The original stays beside the working image, to put back should the
+  // final write fail.
+  std::vector<uint8_t> original_image(image_size);
+  if (platform::pread_full(pak.get(), original_image.data(), image_size, 0) !=
       static_cast<int64_t>(image_size)) {
     std::printf("Bad data file %s\n", pak_path.c_str());
     return false;
   }
+  std::vector<uint8_t> dir_image = original_image;
 
   std::fputs("Packing...\n", stdout);
   // Until the directory is rewritten, the pack's old contents stand; an
@@ -102,8 +116,7 @@ bool run_group(const std::string& pak_path, const std::string& folder_path) {
         continue;
       case GroupResult::kFailed:
         std::printf("Can't group file %s\n", path.c_str());
-        (void)platform::truncate_file(pak.get(), original_size);
-        platform::clear_pack_rollback();
+        roll_back(pak.get(), nullptr, original_size);
         return false;
     }
   }
@@ -112,16 +125,20 @@ bool run_group(const std::string& pak_path, const std::string& folder_path) {
   // crash in between then leaves the old directory over intact old data.
   if (pak_end != original_size && !platform::sync_file(pak.get())) {
     std::printf("Can't write data file %s\n", pak_path.c_str());
-    (void)platform::truncate_file(pak.get(), original_size);
-    platform::clear_pack_rollback();
+    roll_back(pak.get(), nullptr, original_size);
     return false;
   }
-  platform::clear_pack_rollback();
 
   header.dir_crc = Crc32().crc32(dir_image.data() + kHeaderSize, image_size - kHeaderSize);
   encode_header(header, dir_image.data());
   if (!platform::pwrite_all(pak.get(), dir_image.data(), image_size, 0) ||
-      !platform::sync_file(pak.get()) || !platform::close_checked(&pak)) {
+      !platform::sync_file(pak.get())) {
+    std::printf("Can't write data file %s\n", pak_path.c_str());
+    roll_back(pak.get(), &original_image, original_size);
+    return false;
+  }
+  platform::clear_pack_rollback();
+  if (!platform::close_checked(&pak)) {
     std::printf("Can't write data file %s\n", pak_path.c_str());
     return false;
   }

@@ -16,6 +16,16 @@ namespace {
 // Linux moves at most this much in one read or write call.
 constexpr size_t kMaxIo = size_t{1} << 30;
 
+int g_fail_countdown = 0;
+int g_fail_error = 0;
+
+// The fault hook of fail_write_after(); true when this call must fail.
+bool injected_write_failure() {
+  if (g_fail_countdown == 0 || --g_fail_countdown != 0) return false;
+  errno = g_fail_error;
+  return true;
+}
+
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
@@ -58,17 +68,20 @@ MapStatus map_file_shared(const std::string& path, MappedView* view) {
   uint64_t size = 0;
   if (!fd.valid() || !regular_size(fd.get(), &size)) return MapStatus::kCantOpen;
   if (!lock_retrying(fd.get(), LOCK_SH)) return MapStatus::kCantOpen;
-  if (size == 0) {
-    (void)fd.release();  // the lock stays for the rest of the run
-    return MapStatus::kEmpty;
-  }
+  if (size == 0) return MapStatus::kEmpty;
   void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0);
   if (p == MAP_FAILED) return MapStatus::kCantOpen;
-  // The descriptor carries the lock, so it stays open until exit.
-  (void)fd.release();
   view->data = static_cast<const uint8_t*>(p);
   view->size = size;
+  // The descriptor carries the lock, so it stays open with the view.
+  view->lock_fd = fd.release();
   return MapStatus::kOk;
+}
+
+void release_view(MappedView* view) {
+  if (view->data != nullptr) ::munmap(const_cast<uint8_t*>(view->data), view->size);
+  if (view->lock_fd >= 0) ::close(view->lock_fd);
+  *view = MappedView();
 }
 
 bool open_locked_for_update(const std::string& path, UniqueFd* fd, uint64_t* size) {
@@ -96,7 +109,13 @@ CreateStatus create_exclusive(const std::string& path, UniqueFd* fd) {
   return CreateStatus::kCreated;
 }
 
+void fail_write_after(int countdown, int error) {
+  g_fail_countdown = countdown;
+  g_fail_error = error;
+}
+
 bool write_all(int fd, const uint8_t* data, uint64_t length) {
+  if (injected_write_failure()) return false;
   while (length > 0) {
     const ssize_t n = ::write(fd, data, std::min<uint64_t>(length, kMaxIo));
     if (n < 0) {
@@ -111,6 +130,7 @@ bool write_all(int fd, const uint8_t* data, uint64_t length) {
 }
 
 bool pwrite_all(int fd, const uint8_t* data, uint64_t length, uint64_t offset) {
+  if (injected_write_failure()) return false;
   while (length > 0) {
     const ssize_t n =
         ::pwrite(fd, data, std::min<uint64_t>(length, kMaxIo), static_cast<off_t>(offset));
@@ -158,10 +178,12 @@ int64_t pread_full(int fd, uint8_t* data, size_t length, uint64_t offset) {
 bool close_checked(UniqueFd* fd) {
   // After a failed close the descriptor is gone all the same (Linux), so
   // it is never retried.
-  return ::close(fd->release()) == 0;
+  const int rc = ::close(fd->release());
+  return rc == 0 && !injected_write_failure();
 }
 
 bool sync_file(int fd) {
+  if (injected_write_failure()) return false;
   int rc;
   do {
     rc = ::fsync(fd);

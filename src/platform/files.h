@@ -35,10 +35,12 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Read-only view of a whole file. Never unmapped: it lives until exit.
+// Read-only view of a whole file. The tool keeps it until exit; programs
+// that open many packs in one process give it back with release_view().
 struct MappedView {
   const uint8_t* data = nullptr;
   uint64_t size = 0;
+  int lock_fd = -1;  // holds the shared lock
 };
 
 enum class MapStatus {
@@ -51,6 +53,9 @@ enum class MapStatus {
 // shared non-blocking advisory lock that is held until exit, and maps all of
 // it read-only into `view`.
 MapStatus map_file_shared(const std::string& path, MappedView* view);
+
+// Unmaps the view and drops its lock.
+void release_view(MappedView* view);
 
 // Opens the regular file at `path` for reading and writing and takes an
 // exclusive non-blocking advisory lock on it. On success `*size` is the
@@ -92,6 +97,11 @@ bool remove_file(const std::string& path);
 // Creates one folder with the default permissions. Succeeds also when it
 // exists already.
 bool make_dir(const std::string& path);
+
+// For tests that run the tool's code in-process: the write call that is
+// `countdown` calls from now (1: the next one) fails with `error`, once.
+// 0 switches it off.
+void fail_write_after(int countdown, int error);
 
 // Tells the kernel that `length` bytes from `data` are read once, in order.
 void advise_sequential(const uint8_t* data, uint64_t length);
