@@ -1,0 +1,62 @@
+// The floor: what expanding a pack costs at the least. Maps the pack, writes
+// each stored entry straight from the mapping and decompresses each lzo1x
+// entry into one reused buffer. No messages, no checksums, no checks beyond
+// staying inside the file.
+#include <fcntl.h>
+#include <lzo1x.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "pak/pak_format.h"
+
+using namespace radodaro;
+
+static bool write_file(const std::string& path, const uint8_t* data, size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n <= 0) break;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return ::close(fd) == 0 && size == 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: radodaro_floor PACK FOLDER\n");
+    return 2;
+  }
+  const int fd = ::open(argv[1], O_RDONLY);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size < 16) return 1;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  const auto* map =
+      static_cast<const uint8_t*>(::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0));
+  if (map == MAP_FAILED) return 1;
+  const PakHeader header = decode_header(map);
+  if (directory_end(header.entry_count) > size) return 1;
+  ::mkdir(argv[2], 0777);
+  const std::string folder = std::string(argv[2]) + "/";
+  std::vector<uint8_t> buffer;
+  for (uint32_t i = 0; i < header.entry_count; ++i) {
+    const PakEntry e = decode_entry(map + entry_position(i));
+    if (e.kind == kKindSkipped || !range_in_file(e.offset, stored_extent(e), size)) continue;
+    const std::string path = member_path(folder, i);
+    if (e.kind == kKindLzo1x) {
+      if (buffer.size() < e.unpacked_size) buffer.resize(e.unpacked_size);
+      lzo_uint out = e.unpacked_size;
+      lzo1x_decompress_safe(map + e.offset, e.packed_size, buffer.data(), &out, nullptr);
+      if (!write_file(path, buffer.data(), e.unpacked_size)) return 1;
+    } else if (!write_file(path, map + e.offset, e.unpacked_size)) {
+      return 1;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,72 @@
+"""Prints the benchmark table from bench/run's results folder.
+
+Usage: report.py WORKDIR SIZE OUTPUT_PLACE
+"""
+import json
+import os
+import platform
+import sys
+
+work, size, place = sys.argv[1], sys.argv[2], sys.argv[3]
+results = os.path.join(work, "results")
+full = size == "full"
+N_BIG = 1000 if full else 10
+N_TINY = 100000 if full else 200
+ENTRY = 256 * 1024
+
+# workload: (title, bytes moved, entries, anchors)
+LZO_MIB = 64 if full else 1
+WORKLOADS = {
+    "w1": (f"W1 expand {N_BIG} x 256 KiB stored", N_BIG * ENTRY, N_BIG, ["tar", "floor"]),
+    "w2": (f"W2 expand {N_BIG} x 256 KiB lzo1x", N_BIG * ENTRY, N_BIG, ["lzop", "floor"]),
+    "w3": (f"W3 expand {N_TINY} x 100 B stored", N_TINY * 100, N_TINY, ["tar", "floor"]),
+    "w4": (f"W4 group {N_BIG} x 256 KiB", N_BIG * ENTRY, N_BIG, ["tar+sync"]),
+    "w6": (f"W6 expand one {LZO_MIB} MiB lzo1x", LZO_MIB << 20, 1, ["floor"]),
+}
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def median(values):
+    v = sorted(values)
+    n = len(v)
+    return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
+
+
+print(f"machine: {os.cpu_count()} cores, {cpu_model()}; size {size}; outputs on {place}")
+print()
+print("| workload | command | median s | MB/s | entries/s | radodaro / anchor |")
+print("|---|---|---|---|---|---|")
+for key, (title, nbytes, entries, anchors) in WORKLOADS.items():
+    path = os.path.join(results, key + ".json")
+    if not os.path.exists(path):
+        continue
+    with open(path) as f:
+        runs = {r["command"]: median(r["times"]) for r in json.load(f)["results"]}
+    ours = runs.get("radodaro")
+    for name, t in runs.items():
+        ratio = ""
+        if name in anchors and ours is not None:
+            ratio = f"{ours / t:.2f}"
+        mbs = nbytes / t / 1e6
+        print(f"| {title} | {name} | {t:.3f} | {mbs:.0f} | {entries / t:.0f} | {ratio} |")
+
+print()
+print("| memory | command | peak anonymous KiB | peak resident KiB |")
+print("|---|---|---|---|")
+for name in ("w5-radodaro", "w5-tar", "w6-radodaro", "w6-floor"):
+    path = os.path.join(results, name + ".mem")
+    if os.path.exists(path):
+        with open(path) as f:
+            anon, rss = f.read().split()
+        workload, command = name.split("-", 1)
+        print(f"| {workload.upper()} | {command} | {anon} | {rss} |")
