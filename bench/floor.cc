@@ -9,15 +9,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
 #include <vector>
 
 #include "pak/pak_format.h"
 
 using namespace radodaro;
 
-static bool write_file(const std::string& path, const uint8_t* data, size_t size) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+static bool write_file(int folder, const char* name, const uint8_t* data, size_t size) {
+  const int fd = ::openat(folder, name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
@@ -43,18 +42,20 @@ int main(int argc, char** argv) {
   const PakHeader header = decode_header(map);
   if (directory_end(header.entry_count) > size) return 1;
   ::mkdir(argv[2], 0777);
-  const std::string folder = std::string(argv[2]) + "/";
+  const int folder = ::open(argv[2], O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return 1;
   std::vector<uint8_t> buffer;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
     const PakEntry e = decode_entry(map + entry_position(i));
     if (e.kind == kKindSkipped || !range_in_file(e.offset, stored_extent(e), size)) continue;
-    const std::string path = member_path(folder, i);
+    char name[16];
+    std::snprintf(name, sizeof name, "%08x.dat", i);
     if (e.kind == kKindLzo1x) {
       if (buffer.size() < e.unpacked_size) buffer.resize(e.unpacked_size);
       lzo_uint out = e.unpacked_size;
       lzo1x_decompress_safe(map + e.offset, e.packed_size, buffer.data(), &out, nullptr);
-      if (!write_file(path, buffer.data(), e.unpacked_size)) return 1;
-    } else if (!write_file(path, map + e.offset, e.unpacked_size)) {
+      if (!write_file(folder, name, buffer.data(), e.unpacked_size)) return 1;
+    } else if (!write_file(folder, name, map + e.offset, e.unpacked_size)) {
       return 1;
     }
   }

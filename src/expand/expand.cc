@@ -10,6 +10,7 @@
 #include "expand/output_dirs.h"
 #include "pak/checksums.h"
 #include "platform/console.h"
+#include "platform/paths.h"
 #include "platform/signals.h"
 
 namespace radodaro {
@@ -26,28 +27,33 @@ void print_checksums(const PakEntry& entry, uint32_t sum) {
   std::printf("CRC1 = %08X\t CRC2= %08X\t SUMM=%08X\n", entry.crc1, entry.crc2, sum);
 }
 
+// The member file being written: its path for messages, and how to reach
+// it for removal.
+struct Output {
+  const std::string& path;
+  int folder_fd;
+  const char* name;
+  platform::UniqueFd fd;
+};
+
 // Removes the member file that could not be written whole, so that a later
-// group run cannot pack a truncated copy.
-void fail_write(const std::string& path, platform::UniqueFd* fd, bool line_begun) {
-  fd->reset();
-  (void)platform::remove_file(path);
+// group run cannot pack a truncated copy, and says why with `message`.
+void fail(Output* out, bool line_begun, const char* message) {
+  out->fd.reset();
+  (void)platform::remove_file(out->folder_fd, out->name);
   if (line_begun) std::fputc('\n', stdout);
-  std::printf("Can't write file %s\n", path.c_str());
+  std::printf(message, out->path.c_str());
 }
 
-void fail_bad_entry(const std::string& path, platform::UniqueFd* fd, bool line_begun) {
-  fd->reset();
-  (void)platform::remove_file(path);
-  if (line_begun) std::fputc('\n', stdout);
-  std::printf("Bad entry %s\n", path.c_str());
-}
+constexpr char kCantWrite[] = "Can't write file %s\n";
+constexpr char kBadEntry[] = "Bad entry %s\n";
 
-void expand_lzo1x(const std::string& path, const PakEntry& entry, const platform::MappedView& view,
-                  DecodeBuffer* buffer, platform::UniqueFd* fd) {
+void expand_lzo1x(Output* output, const PakEntry& entry, const platform::MappedView& view,
+                  DecodeBuffer* buffer) {
   const uint8_t* packed = view.data + entry.offset;
   uint8_t* out = buffer->acquire(entry.unpacked_size);
   if (out == nullptr) {
-    fail_write(path, fd, false);
+    fail(output, false, kCantWrite);
     return;
   }
   lzo_uint produced = entry.unpacked_size;
@@ -61,24 +67,24 @@ void expand_lzo1x(const std::string& path, const PakEntry& entry, const platform
   });
   if (!read_ok) {
     buffer->settle(entry.unpacked_size, entry.unpacked_size);
-    fail_bad_entry(path, fd, false);
+    fail(output, false, kBadEntry);
     return;
   }
   buffer->settle(produced, entry.unpacked_size);
   if (produced != entry.unpacked_size || result == LZO_E_OUTPUT_OVERRUN) {
     std::fputs("Error unpacking\n", stdout);
   }
-  if (!platform::write_all(fd->get(), out, entry.unpacked_size) || !platform::close_checked(fd)) {
-    fail_write(path, fd, false);
+  if (!platform::write_all(output->fd.get(), out, entry.unpacked_size) ||
+      !platform::close_checked(&output->fd)) {
+    fail(output, false, kCantWrite);
     return;
   }
   print_checksums(entry, sum32(out, entry.unpacked_size));
   print_checksums(entry, packed_sum);
-  std::printf("%s\n", path.c_str());
+  std::printf("%s\n", output->path.c_str());
 }
 
-void expand_stored(const std::string& path, const PakEntry& entry, const platform::MappedView& view,
-                   platform::UniqueFd* fd) {
+void expand_stored(Output* output, const PakEntry& entry, const platform::MappedView& view) {
   if (entry.unpacked_size != entry.packed_size || entry.kind != kKindStored) {
     std::fputs("Warning!!!! unpacked flag not set!\n", stdout);
   }
@@ -92,22 +98,22 @@ void expand_stored(const std::string& path, const PakEntry& entry, const platfor
     const uint64_t n = std::min(left, kStoredChunk);
     const bool read_ok = platform::guard_mapped_reads([&] { sum += sum32(data, n); });
     if (!read_ok) {
-      fail_bad_entry(path, fd, true);
+      fail(output, true, kBadEntry);
       return;
     }
-    if (!platform::write_all(fd->get(), data, n)) {
-      fail_write(path, fd, true);
+    if (!platform::write_all(output->fd.get(), data, n)) {
+      fail(output, true, kCantWrite);
       return;
     }
     data += n;
     left -= n;
   }
-  if (!platform::close_checked(fd)) {
-    fail_write(path, fd, true);
+  if (!platform::close_checked(&output->fd)) {
+    fail(output, true, kCantWrite);
     return;
   }
   print_checksums(entry, sum);
-  std::printf("%s\n", path.c_str());
+  std::printf("%s\n", output->path.c_str());
 }
 
 }  // namespace
@@ -138,13 +144,14 @@ void DecodeBuffer::settle(uint64_t produced, uint64_t size) {
 }
 
 void expand_entry(const std::string& path, const PakEntry& entry, const platform::MappedView& view,
-                  DecodeBuffer* buffer) {
+                  DecodeBuffer* buffer, int folder_fd) {
   if (!range_in_file(entry.offset, stored_extent(entry), view.size)) {
     std::printf("Bad entry %s\n", path.c_str());
     return;
   }
-  platform::UniqueFd fd;
-  switch (platform::create_exclusive(path, &fd)) {
+  Output output{path, folder_fd, path.c_str(), {}};
+  if (folder_fd != platform::kNoFolder) output.name += path.rfind(platform::kSeparator) + 1;
+  switch (platform::create_exclusive(folder_fd, output.name, &output.fd)) {
     case platform::CreateStatus::kCreated:
       break;
     case platform::CreateStatus::kExists:
@@ -156,11 +163,11 @@ void expand_entry(const std::string& path, const PakEntry& entry, const platform
       std::printf("Can't create file %s\n", path.c_str());
       return;
   }
-  const platform::PartialFileGuard partial(path);
+  const platform::PartialFileGuard partial(folder_fd, output.name);
   if (entry.kind == kKindLzo1x) {
-    expand_lzo1x(path, entry, view, buffer, &fd);
+    expand_lzo1x(&output, entry, view, buffer);
   } else {
-    expand_stored(path, entry, view, &fd);
+    expand_stored(&output, entry, view);
   }
 }
 
@@ -168,16 +175,19 @@ void run_expand(const platform::MappedView& view, const std::string& folder_path
   const PakHeader header = decode_header(view.data);
   DecodeBuffer buffer;
   bool folders_made = false;
+  platform::UniqueFd folder;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
     const PakEntry entry = decode_entry(view.data + entry_position(i));
     if (entry.kind == kKindSkipped) continue;
     const std::string path = member_path(folder_path, i);
-    // Every member file lies in the same folder, so one walk serves them all.
+    // Every member file lies in the same folder, so one walk serves them
+    // all, and the folder, once open, spares each member a path lookup.
     if (!folders_made) {
       make_output_dirs(path);
+      folder = platform::open_folder(folder_path);
       folders_made = true;
     }
-    expand_entry(path, entry, view, &buffer);
+    expand_entry(path, entry, view, &buffer, folder.valid() ? folder.get() : platform::kNoFolder);
   }
 }
 

@@ -37,10 +37,12 @@ class DecodeBuffer {
 // hold the whole directory.
 void run_expand(const platform::MappedView& view, const std::string& folder_path);
 
-// Expands one entry into a new member file at `path`. Per-entry trouble is
-// printed; nothing is returned.
+// Expands one entry into a new member file at the absolute `path`, created
+// in `folder_fd` (the folder that `path` names, held open) or, with
+// platform::kNoFolder, by `path` itself. Per-entry trouble is printed;
+// nothing is returned.
 void expand_entry(const std::string& path, const PakEntry& entry, const platform::MappedView& view,
-                  DecodeBuffer* buffer);
+                  DecodeBuffer* buffer, int folder_fd = platform::kNoFolder);
 
 }  // namespace radodaro
 

@@ -101,9 +101,18 @@ bool open_regular_for_read(const std::string& path, UniqueFd* fd, uint64_t* size
   return true;
 }
 
-CreateStatus create_exclusive(const std::string& path, UniqueFd* fd) {
-  const int f =
-      open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, 0666);
+static_assert(kNoFolder == AT_FDCWD);
+
+UniqueFd open_folder(const std::string& path) {
+  return UniqueFd(open_retrying(path.c_str(), O_PATH | O_DIRECTORY));
+}
+
+CreateStatus create_exclusive(int folder_fd, const char* name, UniqueFd* fd) {
+  int f;
+  do {
+    f = ::openat(folder_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                 0666);
+  } while (f < 0 && errno == EINTR);
   if (f < 0) return errno == EEXIST ? CreateStatus::kExists : CreateStatus::kFailed;
   fd->reset(f);
   return CreateStatus::kCreated;
@@ -199,7 +208,7 @@ bool truncate_file(int fd, uint64_t length) {
   return rc == 0;
 }
 
-bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool remove_file(int folder_fd, const char* name) { return ::unlinkat(folder_fd, name, 0) == 0; }
 
 bool make_dir(const std::string& path) {
   return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
@@ -208,6 +217,15 @@ bool make_dir(const std::string& path) {
 void advise_sequential(const uint8_t* data, uint64_t length) {
   // madvise wants a page-aligned start; the view itself is.
   (void)::madvise(const_cast<uint8_t*>(data), length, MADV_SEQUENTIAL);
+}
+
+const uint8_t* map_window(int fd, uint64_t offset, uint64_t length) {
+  void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
+  return p == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(p);
+}
+
+void unmap_window(const uint8_t* data, uint64_t length) {
+  ::munmap(const_cast<uint8_t*>(data), length);
 }
 
 }  // namespace radodaro::platform

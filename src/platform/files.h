@@ -74,9 +74,17 @@ enum class CreateStatus {
   kFailed,
 };
 
-// Creates a new file at `path`, never through a link and never over
-// anything that is there already.
-CreateStatus create_exclusive(const std::string& path, UniqueFd* fd);
+// Files are named by a folder descriptor and a name within it, so that a
+// folder renamed or replaced during a run cannot redirect them. kNoFolder
+// with a whole path names a file the ordinary way.
+inline constexpr int kNoFolder = -100;
+
+// Opens the folder at `path` for naming files in it; invalid on failure.
+UniqueFd open_folder(const std::string& path);
+
+// Creates a new file, never through a link and never over anything that is
+// there already.
+CreateStatus create_exclusive(int folder_fd, const char* name, UniqueFd* fd);
 
 // Writes all `length` bytes; false on any error, a short write included.
 bool write_all(int fd, const uint8_t* data, uint64_t length);
@@ -92,7 +100,7 @@ bool close_checked(UniqueFd* fd);
 
 bool sync_file(int fd);
 bool truncate_file(int fd, uint64_t length);
-bool remove_file(const std::string& path);
+bool remove_file(int folder_fd, const char* name);
 
 // Creates one folder with the default permissions. Succeeds also when it
 // exists already.
@@ -105,6 +113,12 @@ void fail_write_after(int countdown, int error);
 
 // Tells the kernel that `length` bytes from `data` are read once, in order.
 void advise_sequential(const uint8_t* data, uint64_t length);
+
+// Maps `length` bytes of `fd` from `offset`, a multiple of kWindowAlign,
+// read-only; nullptr on failure. Give it back with unmap_window().
+inline constexpr uint64_t kWindowAlign = 64 * 1024;
+const uint8_t* map_window(int fd, uint64_t offset, uint64_t length);
+void unmap_window(const uint8_t* data, uint64_t length);
 
 }  // namespace radodaro::platform
 

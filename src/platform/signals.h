@@ -16,11 +16,11 @@ namespace radodaro::platform {
 // Installs the handlers; signals that are ignored stay ignored.
 void install_cleanup_handlers();
 
-// Marks the file at `path` as partial output for as long as it lives.
-// `path` must outlive the guard.
+// Marks the file `name` in `folder_fd` (as for create_exclusive) as partial
+// output for as long as it lives. `name` must outlive the guard.
 class PartialFileGuard {
  public:
-  explicit PartialFileGuard(const std::string& path);
+  PartialFileGuard(int folder_fd, const char* name);
   ~PartialFileGuard();
   PartialFileGuard(const PartialFileGuard&) = delete;
   PartialFileGuard& operator=(const PartialFileGuard&) = delete;
