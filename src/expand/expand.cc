@@ -19,7 +19,7 @@ namespace {
 
 // Stored data is checksummed and written in pieces small enough to stay in
 // the cache between the two passes.
-constexpr uint64_t kStoredChunk = 256 * 1024;
+constexpr uint64_t kStoredChunk = uint64_t{256} << 10;
 // A buffer this much larger than the entry at hand is given back.
 constexpr uint64_t kKeepSlack = 64ull * 1024 * 1024;
 

@@ -16,8 +16,8 @@ namespace {
 // large they are, and their bytes are checksummed and appended in pieces
 // small enough to stay in the cache between the two passes. Mapping spares
 // the copy that reading into a buffer would make.
-constexpr uint64_t kWindow = 1024 * 1024;
-constexpr uint64_t kPiece = 256 * 1024;
+constexpr uint64_t kWindow = uint64_t{1} << 20;
+constexpr uint64_t kPiece = uint64_t{256} << 10;
 static_assert(kWindow % platform::kWindowAlign == 0);
 
 // Puts the pack back as it was before the run, as far as the file lets us:

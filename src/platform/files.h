@@ -116,7 +116,7 @@ void advise_sequential(const uint8_t* data, uint64_t length);
 
 // Maps `length` bytes of `fd` from `offset`, a multiple of kWindowAlign,
 // read-only; nullptr on failure. Give it back with unmap_window().
-inline constexpr uint64_t kWindowAlign = 64 * 1024;
+inline constexpr uint64_t kWindowAlign = uint64_t{64} << 10;
 const uint8_t* map_window(int fd, uint64_t offset, uint64_t length);
 void unmap_window(const uint8_t* data, uint64_t length);
 

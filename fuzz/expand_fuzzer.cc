@@ -1,0 +1,35 @@
+// Takes the input as a pack file and expands it with the tool's own code:
+// opening, the directory line, every entry into a scratch folder.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+
+#include "expand/expand.h"
+#include "pak/pak_open.h"
+#include "scratch.h"
+
+using namespace radodaro;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Entries may claim up to 4 GiB; a file size limit turns those into the
+  // failed writes the tool handles, instead of filling the machine.
+  const rlimit limit = {1 << 20, 1 << 20};
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  ::signal(SIGXFSZ, SIG_IGN);
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string pak = fuzz::scratch() + "pack";
+  const std::string out = fuzz::scratch() + "out/";
+  fuzz::write_bytes(pak, data, size);
+  platform::MappedView view;
+  if (map_pak_file(pak, &view)) {
+    run_expand(view, out);
+    platform::release_view(&view);
+  }
+  fuzz::remove_folder(out);
+  return 0;
+}
