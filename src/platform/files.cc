@@ -155,20 +155,6 @@ bool pwrite_all(int fd, const uint8_t* data, uint64_t length, uint64_t offset) {
   return true;
 }
 
-int64_t read_full(int fd, uint8_t* data, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::read(fd, data + done, std::min(length - done, kMaxIo));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int64_t>(done);
-}
-
 int64_t pread_full(int fd, uint8_t* data, size_t length, uint64_t offset) {
   size_t done = 0;
   while (done < length) {

@@ -91,7 +91,6 @@ bool write_all(int fd, const uint8_t* data, uint64_t length);
 bool pwrite_all(int fd, const uint8_t* data, uint64_t length, uint64_t offset);
 
 // Reads until `length` bytes or the end of the file; returns the count or -1.
-int64_t read_full(int fd, uint8_t* data, size_t length);
 int64_t pread_full(int fd, uint8_t* data, size_t length, uint64_t offset);
 
 // Closes `fd` and reports whether the close succeeded, which for a written

@@ -274,5 +274,24 @@ TEST(Expand, HugeClaimedSizeDoesNotCrash) {
   EXPECT_EQ(list_folder(tmp / "out"), std::vector<std::string>{"00000001.dat"});
 }
 
+TEST(Expand, NoMemoryForTheBufferIsAWriteFailure) {
+  if (kUnderAddressSanitizer) GTEST_SKIP() << "a memory limit starves the sanitizer";
+  TempDir tmp;
+  PackBuilder pack;
+  pack.lzo1x(text_like_bytes(100, 3));
+  pack.last().unpacked_size = 0xF0000000;  // far more than the limit below
+  pack.stored(bytes_of("after"));
+  pack.write(tmp / "t.pak");
+  const RunResult r =
+      run_radodaro({"/e", tmp / "t.pak", tmp / "out"}, {.memory_limit = uint64_t{512} << 20});
+  const std::string o = tmp / "out";
+  EXPECT_EQ(r.out, dir_line(pack.build()) + "Can't write file " + member(o, 0) +
+                       "\nUnpacked file " +
+                       checksum_line(pack.directory()[1], sum_of(bytes_of("after"))) +
+                       member(o, 1) + "\n");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(list_folder(o), std::vector<std::string>{"00000001.dat"});
+}
+
 }  // namespace
 }  // namespace radodaro::testing

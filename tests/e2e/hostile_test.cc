@@ -108,7 +108,13 @@ TEST(Hostile, FifoAtAMemberPathNeverBlocks) {
 TEST(Hostile, PackCutShortWhileExpandingLeavesNoPartialFile) {
   TempDir tmp;
   PackBuilder pack;
-  for (uint32_t i = 0; i < 120; ++i) pack.stored(random_bytes(512 * 1024, i));
+  for (uint32_t i = 0; i < 120; ++i) {
+    if (i % 2) {
+      pack.stored(random_bytes(512 * 1024, i));
+    } else {
+      pack.lzo1x(text_like_bytes(1536 * 1024, i));
+    }
+  }
   const Bytes bytes = pack.build();
   bool cut_midway = false;
   for (int attempt = 0; attempt < 5 && !cut_midway; ++attempt) {
@@ -187,6 +193,58 @@ TEST(Hostile, GroupDuringExpandFailsCleanly) {
   ::waitpid(expand, &status, 0);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(read_file(tmp / "t.pak"), before);
+}
+
+TEST(Hostile, InterruptedExpandLeavesNoPartialFile) {
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 60; ++i) pack.stored(random_bytes(2 << 20, i));
+  pack.write(tmp / "t.pak");
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const std::string out = tmp / ("out" + std::to_string(attempt));
+    const pid_t pid = spawn_radodaro({"/e", tmp / "t.pak", out});
+    ASSERT_TRUE(eventually([&] { return list_folder(out).size() >= 2; }));
+    ::kill(pid, attempt % 2 ? SIGINT : SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFSIGNALED(status)) continue;  // finished first
+    const std::vector<std::string> names = list_folder(out);
+    EXPECT_LT(names.size(), 60u);
+    for (const std::string& name : names) {
+      const uint32_t index = static_cast<uint32_t>(std::stoul(name, nullptr, 16));
+      ASSERT_EQ(read_file(out + "/" + name), pack.entries()[index].content) << name;
+    }
+  }
+}
+
+TEST(Hostile, InterruptedGroupCutsThePackBack) {
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 40; ++i) pack.stored(bytes_of("old"));
+  const Bytes original = pack.build();
+  const std::string m = tmp / "m";
+  ::mkdir(m.c_str(), 0777);
+  for (uint32_t i = 0; i < 40; ++i) write_file(member(m, i), random_bytes(2 << 20, i));
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    write_file(tmp / "t.pak", original);
+    const pid_t pid = spawn_radodaro({"/p", tmp / "t.pak", m});
+    struct stat st;
+    ASSERT_TRUE(eventually([&] {
+      return ::stat((tmp / "t.pak").c_str(), &st) == 0 &&
+             static_cast<uint64_t>(st.st_size) > original.size();
+    }));
+    ::kill(pid, attempt % 2 ? SIGINT : SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFSIGNALED(status)) continue;  // finished first
+    const Bytes after = read_file(tmp / "t.pak");
+    // Cut back whole, or killed after the new directory went out.
+    if (after.size() == original.size()) {
+      EXPECT_EQ(after, original);
+    } else {
+      EXPECT_EQ(after.size(), original.size() + 40 * (2 << 20));
+    }
+  }
 }
 
 }  // namespace

@@ -80,6 +80,10 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
     ::dup2(null_fd, STDIN_FILENO);
     ::signal(SIGXFSZ, SIG_IGN);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
+    if (options.memory_limit != 0) {
+      const rlimit limit = {options.memory_limit, options.memory_limit};
+      ::setrlimit(RLIMIT_AS, &limit);
+    }
     if (options.file_size_limit != 0) {
       const rlimit limit = {options.file_size_limit, options.file_size_limit};
       ::setrlimit(RLIMIT_FSIZE, &limit);

@@ -13,12 +13,22 @@ namespace radodaro::testing {
 struct RunOptions {
   std::string cwd;               // empty: the test's own
   uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes; 0: none
+  uint64_t memory_limit = 0;     // RLIMIT_AS in bytes; 0: none
   bool unprivileged = false;     // when run as root, run as nobody instead
   std::string stdout_path;       // send standard output there instead
 };
 
 // Whether the tests run as root, who may read and write anything.
 bool running_as_root();
+
+// Whether this build runs under AddressSanitizer, which needs far more
+// address space than any memory limit a test could set.
+constexpr bool kUnderAddressSanitizer =
+#if defined(__SANITIZE_ADDRESS__)
+    true;
+#else
+    false;
+#endif
 
 struct RunResult {
   int exit_code = -1;  // 0..255, or -1 when ended by a signal
