@@ -151,7 +151,11 @@ void expand_entry(const std::string& path, const PakEntry& entry, const platform
   }
   Output output{path, folder_fd, path.c_str(), {}};
   if (folder_fd != platform::kNoFolder) output.name += path.rfind(platform::kSeparator) + 1;
-  switch (platform::create_exclusive(folder_fd, output.name, &output.fd)) {
+  platform::PartialFileGuard partial(folder_fd, output.name);
+  const platform::CreateStatus status =
+      platform::create_exclusive(folder_fd, output.name, &output.fd);
+  partial.created(status == platform::CreateStatus::kCreated);
+  switch (status) {
     case platform::CreateStatus::kCreated:
       break;
     case platform::CreateStatus::kExists:
@@ -163,7 +167,6 @@ void expand_entry(const std::string& path, const PakEntry& entry, const platform
       std::printf("Can't create file %s\n", path.c_str());
       return;
   }
-  const platform::PartialFileGuard partial(folder_fd, output.name);
   if (entry.kind == kKindLzo1x) {
     expand_lzo1x(&output, entry, view, buffer);
   } else {

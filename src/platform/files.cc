@@ -123,36 +123,35 @@ void fail_write_after(int countdown, int error) {
   g_fail_error = error;
 }
 
-bool write_all(int fd, const uint8_t* data, uint64_t length) {
+namespace {
+
+// Writes all of `data`, at `*offset` when given, else at the file position.
+bool write_fully(int fd, const uint8_t* data, uint64_t length, const uint64_t* offset) {
   if (injected_write_failure()) return false;
-  while (length > 0) {
-    const ssize_t n = ::write(fd, data, std::min<uint64_t>(length, kMaxIo));
+  uint64_t done = 0;
+  while (done < length) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(length - done, kMaxIo));
+    const ssize_t n = offset != nullptr
+                          ? ::pwrite(fd, data + done, want, static_cast<off_t>(*offset + done))
+                          : ::write(fd, data + done, want);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (n == 0) return false;
-    data += n;
-    length -= static_cast<uint64_t>(n);
+    done += static_cast<uint64_t>(n);
   }
   return true;
 }
 
+}  // namespace
+
+bool write_all(int fd, const uint8_t* data, uint64_t length) {
+  return write_fully(fd, data, length, nullptr);
+}
+
 bool pwrite_all(int fd, const uint8_t* data, uint64_t length, uint64_t offset) {
-  if (injected_write_failure()) return false;
-  while (length > 0) {
-    const ssize_t n =
-        ::pwrite(fd, data, std::min<uint64_t>(length, kMaxIo), static_cast<off_t>(offset));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    data += n;
-    length -= static_cast<uint64_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
+  return write_fully(fd, data, length, &offset);
 }
 
 int64_t pread_full(int fd, uint8_t* data, size_t length, uint64_t offset) {

@@ -12,8 +12,14 @@ namespace radodaro::platform {
 
 namespace {
 
+// The member file being written. While it is being created we cannot yet
+// tell whether it is ours to remove, so a fatal signal then waits for the
+// creator to find out.
+enum PartialState { kNone, kCreating, kCreated };
+std::atomic<int> g_partial_state{kNone};
 std::atomic<int> g_partial_folder{-1};
 std::atomic<const char*> g_partial_name{nullptr};
+std::atomic<int> g_deferred_signal{0};
 std::atomic<int> g_rollback_fd{-1};
 std::atomic<uint64_t> g_rollback_length{0};
 std::atomic<int> g_tty_fd{-1};
@@ -24,24 +30,35 @@ sigjmp_buf g_bus_env;
 
 constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
 
-extern "C" void on_fatal_signal(int sig) {
-  // Only async-signal-safe calls here.
-  if (const char* name = g_partial_name.load()) ::unlinkat(g_partial_folder.load(), name, 0);
+// Undoes what must not outlive the run, then lets `sig` end the process as
+// it would have. Only async-signal-safe calls here.
+void clean_up_and_die(int sig) {
+  if (g_partial_state.load() == kCreated) {
+    ::unlinkat(g_partial_folder.load(), g_partial_name.load(), 0);
+  }
   const int fd = g_rollback_fd.load();
   if (fd >= 0) (void)::ftruncate(fd, static_cast<off_t>(g_rollback_length.load()));
   const int tty = g_tty_fd.load();
   if (tty >= 0) ::tcsetattr(tty, TCSANOW, &g_tty_saved);
-  // SA_RESETHAND restored the default action; the signal stays blocked until
-  // this handler returns, then ends the process as it would have.
+  // In a handler the signal stays blocked until it returns; elsewhere it is
+  // delivered at once.
+  ::signal(sig, SIG_DFL);
   ::raise(sig);
+}
+
+extern "C" void on_fatal_signal(int sig) {
+  if (g_partial_state.load() == kCreating) {
+    g_deferred_signal = sig;
+    return;
+  }
+  clean_up_and_die(sig);
 }
 
 extern "C" void on_bus_error(int sig) {
   if (g_bus_guard_active.load()) siglongjmp(g_bus_env, 1);
   // A fault outside a guarded read is a real crash: clean up and let it end
   // the process.
-  ::signal(SIGBUS, SIG_DFL);
-  on_fatal_signal(sig);
+  clean_up_and_die(sig);
 }
 
 }  // namespace
@@ -53,7 +70,7 @@ void install_cleanup_handlers() {
     struct sigaction sa = {};
     sa.sa_handler = on_fatal_signal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESETHAND;
+    sa.sa_flags = 0;
     ::sigaction(sig, &sa, nullptr);
   }
   struct sigaction bus = {};
@@ -66,8 +83,15 @@ void install_cleanup_handlers() {
 PartialFileGuard::PartialFileGuard(int folder_fd, const char* name) {
   g_partial_folder = folder_fd;
   g_partial_name = name;
+  g_partial_state = kCreating;
 }
-PartialFileGuard::~PartialFileGuard() { g_partial_name = nullptr; }
+
+void PartialFileGuard::created(bool ours) {
+  g_partial_state = ours ? kCreated : kNone;
+  if (const int sig = g_deferred_signal.exchange(0)) clean_up_and_die(sig);
+}
+
+PartialFileGuard::~PartialFileGuard() { g_partial_state = kNone; }
 
 void set_pack_rollback(int fd, uint64_t length) {
   g_rollback_length = length;

@@ -17,10 +17,14 @@ namespace radodaro::platform {
 void install_cleanup_handlers();
 
 // Marks the file `name` in `folder_fd` (as for create_exclusive) as partial
-// output for as long as it lives. `name` must outlive the guard.
+// output for as long as it lives. Make the guard just before creating the
+// file and call created() right after: a fatal signal in between waits for
+// that answer, so that only a file this run made is ever removed. `name`
+// must outlive the guard.
 class PartialFileGuard {
  public:
   PartialFileGuard(int folder_fd, const char* name);
+  void created(bool ours);
   ~PartialFileGuard();
   PartialFileGuard(const PartialFileGuard&) = delete;
   PartialFileGuard& operator=(const PartialFileGuard&) = delete;

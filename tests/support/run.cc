@@ -56,6 +56,23 @@ void drain(int out_fd, int err_fd, std::string* out, std::string* err) {
   }
 }
 
+// Forks and runs the binary with `args` in a new session; `setup` arranges
+// the child's files and limits before the exec.
+template <typename Setup>
+pid_t start(const std::vector<std::string>& args, Setup setup) {
+  std::vector<std::string> keep;
+  std::vector<char*> argv = make_argv(args, &keep);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::setsid();
+    setup();
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
 }  // namespace
 
 RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& options) {
@@ -63,12 +80,7 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
-  std::vector<std::string> keep;
-  std::vector<char*> argv = make_argv(args, &keep);
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    ::setsid();
+  const pid_t pid = start(args, [&] {
     if (options.stdout_path.empty()) {
       ::dup2(out_pipe[1], STDOUT_FILENO);
     } else {
@@ -93,9 +105,7 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
         ::_exit(125);
       }
     }
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
+  });
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   RunResult result;
@@ -108,23 +118,13 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
   return result;
 }
 
-bool running_as_root() { return ::geteuid() == 0; }
-
 pid_t spawn_radodaro(const std::vector<std::string>& args) {
-  std::vector<std::string> keep;
-  std::vector<char*> argv = make_argv(args, &keep);
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    ::setsid();
+  return start(args, [] {
     const int null_fd = ::open("/dev/null", O_RDWR);
     ::dup2(null_fd, STDIN_FILENO);
     ::dup2(null_fd, STDOUT_FILENO);
     ::dup2(null_fd, STDERR_FILENO);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  return pid;
+  });
 }
 
 TempDir::TempDir() {

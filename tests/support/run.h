@@ -18,9 +18,6 @@ struct RunOptions {
   std::string stdout_path;       // send standard output there instead
 };
 
-// Whether the tests run as root, who may read and write anything.
-bool running_as_root();
-
 // Whether this build runs under AddressSanitizer, which needs far more
 // address space than any memory limit a test could set.
 constexpr bool kUnderAddressSanitizer =
