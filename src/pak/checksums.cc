@@ -59,9 +59,6 @@ static_assert(kCrcTable[1] == 0x77073096u && kCrcTable[255] == 0x2D02EF8Du);
 
 }  // namespace
 
-// A member, not static: callers make an instance for each call, so that a
-// calculator with state could take its place without changing them.
-// NOLINTNEXTLINE(readability-convert-member-functions-to-static)
 uint32_t Crc32::crc32(const uint8_t* data, size_t length) const {
   uint32_t c = 0xFFFFFFFFu;
   for (size_t i = 0; i < length; ++i) c = kCrcTable[(c ^ data[i]) & 0xFFu] ^ (c >> 8);
