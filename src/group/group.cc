@@ -130,6 +130,8 @@ bool run_group(const std::string& pak_path, const std::string& folder_path) {
     return false;
   }
 
+  // From here an interruption must also put the old directory back.
+  platform::set_pack_rollback(pak.get(), original_size, original_image.data(), image_size);
   header.dir_crc = Crc32().crc32(dir_image.data() + kHeaderSize, image_size - kHeaderSize);
   encode_header(header, dir_image.data());
   if (!platform::pwrite_all(pak.get(), dir_image.data(), image_size, 0) ||

@@ -22,6 +22,8 @@ std::atomic<const char*> g_partial_name{nullptr};
 std::atomic<int> g_deferred_signal{0};
 std::atomic<int> g_rollback_fd{-1};
 std::atomic<uint64_t> g_rollback_length{0};
+std::atomic<const uint8_t*> g_rollback_image{nullptr};
+std::atomic<uint64_t> g_rollback_image_size{0};
 std::atomic<int> g_tty_fd{-1};
 termios g_tty_saved;
 
@@ -37,7 +39,16 @@ void clean_up_and_die(int sig) {
     ::unlinkat(g_partial_folder.load(), g_partial_name.load(), 0);
   }
   const int fd = g_rollback_fd.load();
-  if (fd >= 0) (void)::ftruncate(fd, static_cast<off_t>(g_rollback_length.load()));
+  if (fd >= 0) {
+    const uint8_t* image = g_rollback_image.load();
+    const uint64_t size = g_rollback_image_size.load();
+    for (uint64_t done = 0; image != nullptr && done < size;) {
+      const ssize_t n = ::pwrite(fd, image + done, size - done, static_cast<off_t>(done));
+      if (n <= 0 && errno != EINTR) break;
+      if (n > 0) done += static_cast<uint64_t>(n);
+    }
+    (void)::ftruncate(fd, static_cast<off_t>(g_rollback_length.load()));
+  }
   const int tty = g_tty_fd.load();
   if (tty >= 0) ::tcsetattr(tty, TCSANOW, &g_tty_saved);
   // In a handler the signal stays blocked until it returns; elsewhere it is
@@ -93,11 +104,16 @@ void PartialFileGuard::created(bool ours) {
 
 PartialFileGuard::~PartialFileGuard() { g_partial_state = kNone; }
 
-void set_pack_rollback(int fd, uint64_t length) {
+void set_pack_rollback(int fd, uint64_t length, const uint8_t* image, uint64_t image_size) {
   g_rollback_length = length;
+  g_rollback_image_size = image_size;
+  g_rollback_image = image;
   g_rollback_fd = fd;
 }
-void clear_pack_rollback() { g_rollback_fd = -1; }
+void clear_pack_rollback() {
+  g_rollback_fd = -1;
+  g_rollback_image = nullptr;
+}
 
 void set_terminal_restore(int fd, const termios& saved) {
   g_tty_saved = saved;

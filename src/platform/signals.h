@@ -30,8 +30,11 @@ class PartialFileGuard {
   PartialFileGuard& operator=(const PartialFileGuard&) = delete;
 };
 
-// While set, a fatal signal truncates `fd` to `length`.
-void set_pack_rollback(int fd, uint64_t length);
+// While set, a fatal signal puts the pack `fd` back as it was: `image`, when
+// given, written at offset 0 (the old header and directory), then the file
+// cut to `length`. `image` must stay valid until cleared.
+void set_pack_rollback(int fd, uint64_t length, const uint8_t* image = nullptr,
+                       uint64_t image_size = 0);
 void clear_pack_rollback();
 
 // While set, a fatal signal restores `saved` on the terminal `fd`.
