@@ -9,7 +9,7 @@ packages=(
 )
 if [[ "${1:-}" == "--all" ]]; then
   # Sanitizers, fuzzing, static analysis and benchmarks.
-  packages+=(clang clang-tidy clang-format cppcheck libclang-rt-dev lcov hyperfine lzop tar time)
+  packages+=(clang clang-tidy clang-format cppcheck libclang-rt-dev lcov hyperfine lzop tar python3)
 fi
 
 missing=()
