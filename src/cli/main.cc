@@ -2,14 +2,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include <unistd.h>
-
 #include "cli/tool.h"
+#include "platform/console.h"
 
 int main(int argc, char** argv) {
   // People read the lines as they come; scripts and files get them in large
   // blocks.
-  if (!::isatty(STDOUT_FILENO)) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  if (!radodaro::platform::stdout_is_terminal()) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 
   int status = radodaro::run_tool(argc, argv);
 

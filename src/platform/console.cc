@@ -53,4 +53,6 @@ void wait_for_key() {
   clear_terminal_restore();
 }
 
+bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 }  // namespace radodaro::platform

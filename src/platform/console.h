@@ -9,6 +9,9 @@ namespace radodaro::platform {
 // the cleanup handlers, when a signal such as Ctrl-C ends the process.
 void wait_for_key();
 
+// Whether standard output is a terminal, where a person reads it line by line.
+bool stdout_is_terminal();
+
 }  // namespace radodaro::platform
 
 #endif  // RADODARO_PLATFORM_CONSOLE_H_
