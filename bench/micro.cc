@@ -49,8 +49,11 @@ void expand_one(benchmark::State& state, const PackBuilder& builder) {
   const std::string dir = "/dev/shm/radodaro-micro-" + std::to_string(::getpid());
   const std::string pak = dir + ".pak";
   builder.write(pak);
+  platform::Env& env = platform::Env::system();
   platform::MappedView view;
-  if (platform::map_file_shared(pak, &view) != platform::MapStatus::kOk) {
+  platform::Handle folder;
+  if (env.map_shared(pak, &view) != platform::Error::kOk ||
+      env.open_folder("/dev/shm", &folder) != platform::Error::kOk) {
     state.SkipWithError("can't map the pack");
     return;
   }
@@ -58,9 +61,10 @@ void expand_one(benchmark::State& state, const PackBuilder& builder) {
   stdout = std::fopen("/dev/null", "w");
   const PakEntry entry = decode_entry(view.data + entry_position(0));
   const std::string path = dir + "-member.dat";
+  const std::string name = platform::name_of(path);
   DecodeBuffer buffer;
   for (auto _ : state) {
-    expand_entry(path, entry, view, &buffer);
+    expand_entry(env, folder, name, path, entry, view, &buffer);
     state.PauseTiming();
     ::unlink(path.c_str());
     state.ResumeTiming();

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "expand/expand.h"
 #include "pak/pak_open.h"
@@ -25,11 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string pak = fuzz::scratch() + "pack";
   const std::string out = fuzz::scratch() + "out/";
   fuzz::write_bytes(pak, data, size);
+  platform::Env& env = platform::Env::system();
   platform::MappedView view;
-  if (map_pak_file(pak, &view)) {
-    run_expand(view, out);
-    platform::release_view(&view);
-  }
+  std::vector<uint8_t> dir_image;
+  if (map_pak_file(env, pak, &view, &dir_image)) run_expand(env, view, dir_image, out);
   fuzz::remove_folder(out);
   return 0;
 }

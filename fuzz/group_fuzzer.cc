@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::write_bytes(member_path(folder, index), content.data(), content.size());
   }
 
-  const bool ok = run_group(pak, folder);
+  const bool ok = run_group(platform::Env::system(), pak, folder);
   const std::vector<uint8_t> after = read_all(pak);
   if (!ok) {
     check(after == pack);

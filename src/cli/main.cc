@@ -1,20 +1,25 @@
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <new>
 
 #include "cli/tool.h"
-#include "platform/console.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
-  // People read the lines as they come; scripts and files get them in large
-  // blocks.
-  if (!radodaro::platform::stdout_is_terminal()) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+  radodaro::platform::prepare_process();
 
-  int status = radodaro::run_tool(argc, argv);
+  int status = -1;
+  try {
+    status = radodaro::run_tool(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // What was under way has been undone on the way here.
+    std::fprintf(stderr, "radodaro: out of memory\n");
+    status = -1;
+  }
 
   // Lines that never reached their file are a failure too, not a success.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "radodaro: can't write standard output: %s\n", std::strerror(errno));
+  if (!radodaro::platform::flush_output()) {
+    std::fprintf(stderr, "radodaro: can't write standard output: %s\n",
+                 radodaro::platform::output_error().c_str());
     status = -1;
   }
   return status;

@@ -8,7 +8,7 @@
 #include "group/group.h"
 #include "pak/pak_open.h"
 #include "platform/paths.h"
-#include "platform/signals.h"
+#include "platform/process.h"
 
 namespace radodaro {
 
@@ -30,16 +30,14 @@ Mode parse_mode(std::string option) {
 }  // namespace
 
 int run_tool(int argc, const char* const* argv) {
+  platform::Env& env = platform::Env::system();
   if (argc != 4) {
     std::fputs(kUsageText, stdout);
     return -1;
   }
   ToolState state;
   state.mode = parse_mode(argv[1]);
-  state.folder_path = platform::full_path(argv[3]);
-  if (state.folder_path.empty() || state.folder_path.back() != platform::kSeparator) {
-    state.folder_path += platform::kSeparator;
-  }
+  state.folder_path = platform::full_folder_path(argv[3]);
   state.pak_path = platform::full_path(argv[2]);
 
   switch (state.mode) {
@@ -47,13 +45,13 @@ int run_tool(int argc, const char* const* argv) {
       std::fputs(kUsageText, stdout);
       return -1;
     case Mode::kExpand:
-      platform::install_cleanup_handlers();
-      if (!map_pak_file(state.pak_path, &state.pak_view)) return -1;
-      run_expand(state.pak_view, state.folder_path);
+      platform::handle_interruptions();
+      if (!map_pak_file(env, state.pak_path, &state.pak_view, &state.dir_image)) return -1;
+      run_expand(env, state.pak_view, state.dir_image, state.folder_path);
       return 0;
     case Mode::kGroup:
-      platform::install_cleanup_handlers();
-      return run_group(state.pak_path, state.folder_path) ? 0 : -1;
+      platform::handle_interruptions();
+      return run_group(env, state.pak_path, state.folder_path) ? 0 : -1;
   }
   return -1;
 }

@@ -1,7 +1,9 @@
 #ifndef RADODARO_CLI_TOOL_STATE_H_
 #define RADODARO_CLI_TOOL_STATE_H_
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -15,6 +17,7 @@ struct ToolState {
   std::string pak_path;           // absolute
   std::string folder_path;        // absolute, always ending with the separator
   platform::MappedView pak_view;  // expand mode; never released before exit
+  std::vector<uint8_t> dir_image;  // expand mode: the header and directory, copied
 };
 
 }  // namespace radodaro

@@ -10,8 +10,7 @@
 #include "expand/output_dirs.h"
 #include "pak/checksums.h"
 #include "platform/console.h"
-#include "platform/paths.h"
-#include "platform/signals.h"
+#include "platform/process.h"
 
 namespace radodaro {
 
@@ -27,64 +26,71 @@ void print_checksums(const PakEntry& entry, uint32_t sum) {
   std::printf("CRC1 = %08X\t CRC2= %08X\t SUMM=%08X\n", entry.crc1, entry.crc2, sum);
 }
 
-// The member file being written: its path for messages, and how to reach
-// it for removal.
-struct Output {
-  const std::string& path;
-  int folder_fd;
-  const char* name;
-  platform::UniqueFd fd;
-};
-
-// Removes the member file that could not be written whole, so that a later
-// group run cannot pack a truncated copy, and says why with `message`.
-void fail(Output* out, bool line_begun, const char* message) {
-  out->fd.reset();
-  (void)platform::remove_file(out->folder_fd, out->name);
-  if (line_begun) std::fputc('\n', stdout);
-  std::printf(message, out->path.c_str());
-}
-
 constexpr char kCantWrite[] = "Can't write file %s\n";
 constexpr char kBadEntry[] = "Bad entry %s\n";
+constexpr char kExists[] = "File %s alredy exists\n";
 
-void expand_lzo1x(Output* output, const PakEntry& entry, const platform::MappedView& view,
-                  DecodeBuffer* buffer) {
+// Says why the member could not be written, ending the line that "Unpacked
+// file " began first. Existing files get their key wait.
+void report(const std::string& path, bool line_begun, const char* message) {
+  if (line_begun) std::fputc('\n', stdout);
+  std::printf(message, path.c_str());
+  if (message == kExists) {
+    std::fflush(stdout);
+    platform::wait_for_key();
+  }
+}
+
+// Names the whole member file; what stands at its name already wins.
+bool commit(platform::NewFile* file, const std::string& path, bool line_begun) {
+  const platform::Error e = file->commit();
+  if (e == platform::Error::kOk) return true;
+  report(path, line_begun, e == platform::Error::kExists ? kExists : kCantWrite);
+  return false;
+}
+
+void expand_lzo1x(platform::NewFile* file, const std::string& path, const PakEntry& entry,
+                  const platform::MappedView& view, DecodeBuffer* buffer) {
   const uint8_t* packed = view.data + entry.offset;
   uint8_t* out = buffer->acquire(entry.unpacked_size);
   if (out == nullptr) {
-    fail(output, false, kCantWrite);
+    report(path, false, kCantWrite);
     return;
   }
-  lzo_uint produced = entry.unpacked_size;
-  int result = LZO_E_OK;
+  lzo_uint produced = 0;
+  int result = LZO_E_ERROR;
   uint32_t packed_sum = 0;
   // The packed bytes are read from the mapping; a pack cut short under us
-  // faults there.
-  const bool read_ok = platform::guard_mapped_reads([&] {
-    result = lzo1x_decompress_safe(packed, entry.packed_size, out, &produced, nullptr);
+  // shows there.
+  const bool read_ok = platform::read_mapped(packed, entry.packed_size, [&] {
+    if (buffer->codec_ready()) {
+      produced = entry.unpacked_size;
+      result = lzo1x_decompress_safe(packed, entry.packed_size, out, &produced, nullptr);
+    }
     packed_sum = sum32(packed, entry.packed_size);
   });
   if (!read_ok) {
     buffer->settle(entry.unpacked_size, entry.unpacked_size);
-    fail(output, false, kBadEntry);
+    report(path, false, kBadEntry);
     return;
   }
   buffer->settle(produced, entry.unpacked_size);
-  if (produced != entry.unpacked_size || result == LZO_E_OUTPUT_OVERRUN) {
+  if (!buffer->codec_ready() || produced != entry.unpacked_size ||
+      result == LZO_E_OUTPUT_OVERRUN) {
     std::fputs("Error unpacking\n", stdout);
   }
-  if (!platform::write_all(output->fd.get(), out, entry.unpacked_size) ||
-      !platform::close_checked(&output->fd)) {
-    fail(output, false, kCantWrite);
+  if (file->append(out, entry.unpacked_size) != platform::Error::kOk) {
+    report(path, false, kCantWrite);
     return;
   }
+  if (!commit(file, path, false)) return;
   print_checksums(entry, sum32(out, entry.unpacked_size));
   print_checksums(entry, packed_sum);
-  std::printf("%s\n", output->path.c_str());
+  std::printf("%s\n", path.c_str());
 }
 
-void expand_stored(Output* output, const PakEntry& entry, const platform::MappedView& view) {
+void expand_stored(platform::NewFile* file, const std::string& path, const PakEntry& entry,
+                   const platform::MappedView& view) {
   if (entry.unpacked_size != entry.packed_size || entry.kind != kKindStored) {
     std::fputs("Warning!!!! unpacked flag not set!\n", stdout);
   }
@@ -96,27 +102,28 @@ void expand_stored(Output* output, const PakEntry& entry, const platform::Mapped
     // Every piece but the last is a whole number of words, so the pieces'
     // sums add up to the sum of the whole.
     const uint64_t n = std::min(left, kStoredChunk);
-    const bool read_ok = platform::guard_mapped_reads([&] { sum += sum32(data, n); });
-    if (!read_ok) {
-      fail(output, true, kBadEntry);
+    if (!platform::read_mapped(data, n, [&] { sum += sum32(data, n); })) {
+      report(path, true, kBadEntry);
       return;
     }
-    if (!platform::write_all(output->fd.get(), data, n)) {
-      fail(output, true, kCantWrite);
+    if (file->append(data, n) != platform::Error::kOk) {
+      report(path, true, kCantWrite);
       return;
     }
     data += n;
     left -= n;
   }
-  if (!platform::close_checked(&output->fd)) {
-    fail(output, true, kCantWrite);
-    return;
-  }
+  if (!commit(file, path, true)) return;
   print_checksums(entry, sum);
-  std::printf("%s\n", output->path.c_str());
+  std::printf("%s\n", path.c_str());
 }
 
 }  // namespace
+
+bool lzo1x_ready() {
+  static const bool ready = lzo_init() == LZO_E_OK;
+  return ready;
+}
 
 DecodeBuffer::~DecodeBuffer() { std::free(data_); }
 
@@ -143,54 +150,56 @@ void DecodeBuffer::settle(uint64_t produced, uint64_t size) {
   dirty_ = std::max(dirty_, std::min(produced, size));
 }
 
-void expand_entry(const std::string& path, const PakEntry& entry, const platform::MappedView& view,
-                  DecodeBuffer* buffer, int folder_fd) {
+void expand_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
+                  const std::string& path, const PakEntry& entry, const platform::MappedView& view,
+                  DecodeBuffer* buffer) {
   if (!range_in_file(entry.offset, stored_extent(entry), view.size)) {
-    std::printf("Bad entry %s\n", path.c_str());
+    std::printf(kBadEntry, path.c_str());
     return;
   }
-  Output output{path, folder_fd, path.c_str(), {}};
-  if (folder_fd != platform::kNoFolder) output.name += path.rfind(platform::kSeparator) + 1;
-  platform::PartialFileGuard partial(folder_fd, output.name);
-  const platform::CreateStatus status =
-      platform::create_exclusive(folder_fd, output.name, &output.fd);
-  partial.created(status == platform::CreateStatus::kCreated);
-  switch (status) {
-    case platform::CreateStatus::kCreated:
-      break;
-    case platform::CreateStatus::kExists:
-      std::printf("File %s alredy exists\n", path.c_str());
-      std::fflush(stdout);
-      platform::wait_for_key();
+  // What is at the name already is left alone, and found before a byte is
+  // written; a link counts, wherever it leads.
+  switch (env.look_up(folder, name)) {
+    case platform::Error::kOk:
+      report(path, false, kExists);
       return;
-    case platform::CreateStatus::kFailed:
+    case platform::Error::kNotFound:
+      break;
+    default:
       std::printf("Can't create file %s\n", path.c_str());
       return;
   }
+  platform::NewFile file(env, folder, name);
+  if (file.create() != platform::Error::kOk) {
+    std::printf("Can't create file %s\n", path.c_str());
+    return;
+  }
   if (entry.kind == kKindLzo1x) {
-    expand_lzo1x(&output, entry, view, buffer);
+    expand_lzo1x(&file, path, entry, view, buffer);
   } else {
-    expand_stored(&output, entry, view);
+    expand_stored(&file, path, entry, view);
   }
 }
 
-void run_expand(const platform::MappedView& view, const std::string& folder_path) {
-  const PakHeader header = decode_header(view.data);
+void run_expand(platform::Env& env, const platform::MappedView& view,
+                const std::vector<uint8_t>& dir_image, const std::string& folder_path) {
+  const PakHeader header = decode_header(dir_image.data());
   DecodeBuffer buffer;
   bool folders_made = false;
-  platform::UniqueFd folder;
+  platform::Handle folder;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
-    const PakEntry entry = decode_entry(view.data + entry_position(i));
+    const PakEntry entry = decode_entry(dir_image.data() + entry_position(i));
     if (entry.kind == kKindSkipped) continue;
-    const std::string path = member_path(folder_path, i);
+    const std::string name = member_name(i);
+    const std::string path = folder_path + name;
     // Every member file lies in the same folder, so one walk serves them
     // all, and the folder, once open, spares each member a path lookup.
     if (!folders_made) {
-      make_output_dirs(path);
-      folder = platform::open_folder(folder_path);
+      make_output_dirs(env, path);
+      (void)env.open_folder(folder_path, &folder);
       folders_made = true;
     }
-    expand_entry(path, entry, view, &buffer, folder.valid() ? folder.get() : platform::kNoFolder);
+    expand_entry(env, folder, name, path, entry, view, &buffer);
   }
 }
 

@@ -4,22 +4,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "pak/pak_format.h"
 #include "platform/files.h"
 
 namespace radodaro {
 
+// Whether the LZO library is ready to decode; it is made ready on the
+// first call.
+bool lzo1x_ready();
+
 // The buffer that lzo1x entries are decompressed into. It is reused from
 // one entry to the next, but each entry sees exactly its unpacked_size bytes
 // and every byte that its stream did not produce reads as zero.
 class DecodeBuffer {
  public:
-  DecodeBuffer() = default;
+  // `codec_ready` false makes every lzo1x entry a decoding error.
+  explicit DecodeBuffer(bool codec_ready = lzo1x_ready()) : codec_ready_(codec_ready) {}
   DecodeBuffer(const DecodeBuffer&) = delete;
   DecodeBuffer& operator=(const DecodeBuffer&) = delete;
   ~DecodeBuffer();
 
+  bool codec_ready() const { return codec_ready_; }
   // A zero-filled region of `size` bytes, or nullptr when no memory is left.
   uint8_t* acquire(uint64_t size);
   // Records that the decoder produced `produced` bytes of the `size` asked
@@ -27,22 +34,25 @@ class DecodeBuffer {
   void settle(uint64_t produced, uint64_t size);
 
  private:
+  bool codec_ready_;
   uint8_t* data_ = nullptr;
   uint64_t capacity_ = 0;
   uint64_t dirty_ = 0;  // bytes from the start that may be other than zero
 };
 
 // Writes every entry of the pack in `view` that is not skipped to its
-// member file under `folder_path`, printing the lines of each. `view` must
-// hold the whole directory.
-void run_expand(const platform::MappedView& view, const std::string& folder_path);
+// member file under `folder_path`, printing the lines of each. Entries are
+// read from `dir_image`, the pack's header and directory as map_pak_file()
+// copied them.
+void run_expand(platform::Env& env, const platform::MappedView& view,
+                const std::vector<uint8_t>& dir_image, const std::string& folder_path);
 
-// Expands one entry into a new member file at the absolute `path`, created
-// in `folder_fd` (the folder that `path` names, held open) or, with
-// platform::kNoFolder, by `path` itself. Per-entry trouble is printed;
-// nothing is returned.
-void expand_entry(const std::string& path, const PakEntry& entry, const platform::MappedView& view,
-                  DecodeBuffer* buffer, int folder_fd = platform::kNoFolder);
+// Expands one entry into a new member file `name` in `folder`, whose whole
+// path, for messages, is `path`. The file appears under its name only once
+// it is whole. Per-entry trouble is printed; nothing is returned.
+void expand_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
+                  const std::string& path, const PakEntry& entry, const platform::MappedView& view,
+                  DecodeBuffer* buffer);
 
 }  // namespace radodaro
 

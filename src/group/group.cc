@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "pak/checksums.h"
-#include "platform/files.h"
-#include "platform/signals.h"
+#include "pak/pack_update.h"
+#include "platform/process.h"
 
 namespace radodaro {
 
@@ -20,40 +21,40 @@ constexpr uint64_t kWindow = uint64_t{1} << 20;
 constexpr uint64_t kPiece = uint64_t{256} << 10;
 static_assert(kWindow % platform::kWindowAlign == 0);
 
-// Puts the pack back as it was before the run, as far as the file lets us:
-// the old header and directory if they may have been overwritten, and the
-// old length.
-void roll_back(int pak_fd, const std::vector<uint8_t>* original_image, uint64_t original_size) {
-  if (original_image != nullptr) {
-    (void)platform::pwrite_all(pak_fd, original_image->data(), original_image->size(), 0);
-  }
-  (void)platform::truncate_file(pak_fd, original_size);
-  (void)platform::sync_file(pak_fd);
-  platform::clear_pack_rollback();
+bool absent(platform::Error e) {
+  return e == platform::Error::kNotFound || e == platform::Error::kNotRegular;
 }
 
 }  // namespace
 
-GroupResult group_entry(const std::string& path, int pak_fd, uint64_t* pak_end, PakEntry* entry) {
-  platform::UniqueFd member;
+GroupResult group_entry(platform::Env& env, const platform::Handle& folder,
+                        const std::string& name, const platform::Handle& pack, uint64_t* pak_end,
+                        PakEntry* entry) {
+  platform::Handle member;
   uint64_t length = 0;
-  if (!platform::open_regular_for_read(path, &member, &length)) return GroupResult::kAbsent;
+  // Only nothing there, or something that is not a file, counts as absent:
+  // a member that is there but cannot be read is an edit that would be
+  // lost without a word.
+  if (const platform::Error e = env.open_for_read(folder, name, &member, &length);
+      e != platform::Error::kOk) {
+    return absent(e) ? GroupResult::kAbsent : GroupResult::kFailed;
+  }
   if (length >= kPackLimit || *pak_end + length >= kPackLimit) return GroupResult::kFailed;
 
   Sum32 sum;
   for (uint64_t done = 0; done < length;) {
     const uint64_t window_size = std::min(length - done, kWindow);
-    const uint8_t* window = platform::map_window(member.get(), done, window_size);
+    const uint8_t* window = env.map_window(member, done, window_size);
     if (window == nullptr) return GroupResult::kFailed;
     bool ok = true;
     for (uint64_t at = 0; ok && at < window_size; at += kPiece) {
       const uint64_t n = std::min(window_size - at, kPiece);
-      // A member file cut short by someone else faults here, or fails the
+      // A member file cut short by someone else shows here, or fails the
       // write, instead of stopping the run.
-      ok = platform::guard_mapped_reads([&] { sum.update(window + at, n); }) &&
-           platform::pwrite_all(pak_fd, window + at, n, *pak_end + done + at);
+      ok = platform::read_mapped(window + at, n, [&] { sum.update(window + at, n); }) &&
+           env.write_at(pack, window + at, n, *pak_end + done + at) == platform::Error::kOk;
     }
-    platform::unmap_window(window, window_size);
+    env.unmap_window(window, window_size);
     if (!ok) return GroupResult::kFailed;
     done += window_size;
   }
@@ -67,18 +68,20 @@ GroupResult group_entry(const std::string& path, int pak_fd, uint64_t* pak_end, 
   return GroupResult::kAppended;
 }
 
-bool run_group(const std::string& pak_path, const std::string& folder_path) {
-  platform::UniqueFd pak;
-  uint64_t original_size = 0;
-  if (!platform::open_locked_for_update(pak_path, &pak, &original_size)) {
+bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path) {
+  PackUpdate update(env, pak_path);
+  if (update.open() != PackUpdate::Open::kOk) {
     std::printf("Can't create data file %s\n", pak_path.c_str());
     return false;
   }
+  const uint64_t original_size = update.original_size();
 
   // Header and directory must lie inside the file before they are read.
   uint8_t header_bytes[kHeaderSize];
-  if (original_size < kHeaderSize || platform::pread_full(pak.get(), header_bytes, kHeaderSize,
-                                                          0) != static_cast<int64_t>(kHeaderSize)) {
+  uint64_t got = 0;
+  if (original_size < kHeaderSize ||
+      env.read_at(update.file(), header_bytes, kHeaderSize, 0, &got) != platform::Error::kOk ||
+      got != kHeaderSize) {
     std::printf("Bad data file %s\n", pak_path.c_str());
     return false;
   }
@@ -88,62 +91,60 @@ bool run_group(const std::string& pak_path, const std::string& folder_path) {
     std::printf("Bad data file %s\n", pak_path.c_str());
     return false;
   }
-  // The original stays beside the working image, to put back should the
-  // final write fail.
-  std::vector<uint8_t> original_image(image_size);
-  if (platform::pread_full(pak.get(), original_image.data(), image_size, 0) !=
-      static_cast<int64_t>(image_size)) {
+  // The one copy of the directory in memory; the journal keeps the old one.
+  const std::unique_ptr<uint8_t[]> dir_image(new (std::nothrow) uint8_t[image_size]);
+  if (!dir_image) {
+    std::printf("Can't create data file %s\n", pak_path.c_str());
+    return false;
+  }
+  if (env.read_at(update.file(), dir_image.get(), image_size, 0, &got) != platform::Error::kOk ||
+      got != image_size) {
     std::printf("Bad data file %s\n", pak_path.c_str());
     return false;
   }
-  std::vector<uint8_t> dir_image = original_image;
+
+  // The folder is opened once, so that it cannot be swapped for another
+  // halfway through the run.
+  platform::Handle folder;
+  const platform::Error folder_error = env.open_folder(folder_path, &folder);
 
   std::fputs("Packing...\n", stdout);
-  // Until the directory is rewritten, the pack's old contents stand; an
-  // interruption only has to cut off what was appended.
-  platform::set_pack_rollback(pak.get(), original_size);
   uint64_t pak_end = original_size;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
-    uint8_t* record = dir_image.data() + entry_position(i);
+    uint8_t* record = dir_image.get() + entry_position(i);
     PakEntry entry = decode_entry(record);
     if (entry.kind == kKindSkipped) continue;
-    const std::string path = member_path(folder_path, i);
-    switch (group_entry(path, pak.get(), &pak_end, &entry)) {
+    const std::string name = member_name(i);
+    const GroupResult result = folder.is_open()
+                                   ? group_entry(env, folder, name, update.file(), &pak_end, &entry)
+                               : absent(folder_error) ? GroupResult::kAbsent
+                                                      : GroupResult::kFailed;
+    switch (result) {
       case GroupResult::kAbsent:
         continue;
       case GroupResult::kAppended:
         encode_entry(entry, record);
-        std::printf("%s\n", path.c_str());
+        std::printf("%s%s\n", folder_path.c_str(), name.c_str());
         continue;
       case GroupResult::kFailed:
-        std::printf("Can't group file %s\n", path.c_str());
-        roll_back(pak.get(), nullptr, original_size);
+        std::printf("Can't group file %s%s\n", folder_path.c_str(), name.c_str());
         return false;
     }
   }
 
-  // The appended data must be on disk before a directory points at it: a
-  // crash in between then leaves the old directory over intact old data.
-  if (pak_end != original_size && !platform::sync_file(pak.get())) {
-    std::printf("Can't write data file %s\n", pak_path.c_str());
-    roll_back(pak.get(), nullptr, original_size);
-    return false;
-  }
+  // The lines must reach their reader before the pack changes: a run whose
+  // log is lost reports failure, and then the pack must be as it was.
+  if (!platform::flush_output()) return false;
 
-  // From here an interruption must also put the old directory back.
-  platform::set_pack_rollback(pak.get(), original_size, original_image.data(), image_size);
-  header.dir_crc = Crc32().crc32(dir_image.data() + kHeaderSize, image_size - kHeaderSize);
-  encode_header(header, dir_image.data());
-  if (!platform::pwrite_all(pak.get(), dir_image.data(), image_size, 0) ||
-      !platform::sync_file(pak.get())) {
+  header.dir_crc = Crc32().crc32(dir_image.get() + kHeaderSize, image_size - kHeaderSize);
+  encode_header(header, dir_image.get());
+  if (!update.commit(dir_image.get(), image_size, pak_end)) {
     std::printf("Can't write data file %s\n", pak_path.c_str());
-    roll_back(pak.get(), &original_image, original_size);
     return false;
   }
-  platform::clear_pack_rollback();
-  if (!platform::close_checked(&pak)) {
-    std::printf("Can't write data file %s\n", pak_path.c_str());
-    return false;
+  if (update.close() != platform::Error::kOk) {
+    std::fprintf(stderr, "radodaro: warning: closing %s failed after its new directory was made durable\n",
+                 pak_path.c_str());
   }
   return true;
 }

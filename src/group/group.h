@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pak/pak_format.h"
+#include "platform/files.h"
 
 namespace radodaro {
 
@@ -13,20 +14,23 @@ namespace radodaro {
 constexpr uint64_t kPackLimit = uint64_t{1} << 31;
 
 // Appends every member file under `folder_path` whose entry is not skipped
-// to the pack at `pak_path` and rewrites the directory. All or nothing: on
-// failure the pack is left byte for byte as it was, the reason is printed,
-// and false is returned.
-bool run_group(const std::string& pak_path, const std::string& folder_path);
+// to the pack at `pak_path` and rewrites the directory through the pack's
+// journal. All or nothing: true means the new directory is durable; false
+// means the pack is byte for byte as it was (or its journal will make it
+// so on the next run), with the reason printed.
+bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path);
 
 enum class GroupResult {
   kAppended,  // `entry` now describes the appended copy
-  kAbsent,    // no member file: nothing read, `entry` unchanged
-  kFailed,    // the member file could not be appended whole
+  kAbsent,    // nothing there, or no regular file: nothing read, `entry` unchanged
+  kFailed,    // the member file is there but could not be appended whole
 };
 
-// Appends the member file at `path` to the pack `pak_fd` at `*pak_end` and
+// Appends the member file `name` of `folder` to `pack` at `*pak_end` and
 // rewrites `entry` to point at it; `*pak_end` advances past the copy.
-GroupResult group_entry(const std::string& path, int pak_fd, uint64_t* pak_end, PakEntry* entry);
+GroupResult group_entry(platform::Env& env, const platform::Handle& folder,
+                        const std::string& name, const platform::Handle& pack, uint64_t* pak_end,
+                        PakEntry* entry);
 
 }  // namespace radodaro
 

@@ -59,8 +59,8 @@ static_assert(kCrcTable[1] == 0x77073096u && kCrcTable[255] == 0x2D02EF8Du);
 
 }  // namespace
 
-uint32_t Crc32::crc32(const uint8_t* data, size_t length) const {
-  uint32_t c = 0xFFFFFFFFu;
+uint32_t Crc32::extend(uint32_t crc, const uint8_t* data, size_t length) const {
+  uint32_t c = crc ^ 0xFFFFFFFFu;
   for (size_t i = 0; i < length; ++i) c = kCrcTable[(c ^ data[i]) & 0xFFu] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
 }

@@ -26,10 +26,12 @@ class Sum32 {
 };
 
 // CRC-32 (reflected, polynomial 0xEDB88320, preset and final complement).
-// Stateless: every call covers one whole range.
+// Stateless: every call covers one whole range, or extends the CRC of the
+// bytes before it: extend(crc32(a), b) is crc32 of a and b joined.
 class Crc32 {
  public:
-  uint32_t crc32(const uint8_t* data, size_t length) const;
+  uint32_t crc32(const uint8_t* data, size_t length) const { return extend(0, data, length); }
+  uint32_t extend(uint32_t crc, const uint8_t* data, size_t length) const;
 };
 
 }  // namespace radodaro

@@ -39,13 +39,17 @@ void encode_entry(const PakEntry& entry, uint8_t* p) {
   encode_fixed32(p + kPackedSizeOffset, entry.packed_size);
 }
 
-std::string member_path(const std::string& folder_path, uint32_t index) {
+std::string member_name(uint32_t index) {
   char name[16];
   std::snprintf(name, sizeof name, "%08x.dat", index);
+  return name;
+}
+
+std::string member_path(const std::string& folder_path, uint32_t index) {
   std::string path;
   path.reserve(folder_path.size() + 12);
   path += folder_path;
-  path += name;
+  path += member_name(index);
   return path;
 }
 

@@ -22,6 +22,16 @@ inline void encode_fixed32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+inline uint64_t decode_fixed64(const uint8_t* p) {
+  return static_cast<uint64_t>(decode_fixed32(p)) | static_cast<uint64_t>(decode_fixed32(p + 4))
+                                                        << 32;
+}
+
+inline void encode_fixed64(uint8_t* p, uint64_t v) {
+  encode_fixed32(p, static_cast<uint32_t>(v));
+  encode_fixed32(p + 4, static_cast<uint32_t>(v >> 32));
+}
+
 constexpr uint64_t kHeaderSize = 16;
 constexpr uint64_t kEntrySize = 24;
 
@@ -86,8 +96,10 @@ inline uint64_t stored_extent(const PakEntry& entry) {
   return entry.kind == kKindLzo1x ? entry.packed_size : entry.unpacked_size;
 }
 
-// `folder_path` (ending with the separator) followed by the index as eight
-// lower-case hex digits and ".dat".
+// The index as eight lower-case hex digits and ".dat".
+std::string member_name(uint32_t index);
+
+// `folder_path` (ending with the separator) followed by member_name(index).
 std::string member_path(const std::string& folder_path, uint32_t index);
 
 }  // namespace radodaro

@@ -1,17 +1,23 @@
 #ifndef RADODARO_PAK_PAK_OPEN_H_
 #define RADODARO_PAK_PAK_OPEN_H_
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 
 namespace radodaro {
 
-// Opens and maps the pack at `pak_path` for expansion and prints its
-// directory line. On success `*view` holds the whole file, with its header
-// and directory known to lie inside it. On failure prints why ("Can't open
-// dir file", "Bad dir file") and returns false, holding nothing.
-bool map_pak_file(const std::string& pak_path, platform::MappedView* view);
+// Opens and maps the pack at `pak_path` for expansion, after putting it
+// back from a journal that an unfinished group run left, copies its header
+// and directory into `*dir_image`, and prints the directory line. The copy
+// is what expansion reads entries from: the pack may be cut short by
+// another process later, but the copy was whole. On failure prints why
+// ("Can't open dir file", "Bad dir file") and returns false, holding
+// nothing.
+bool map_pak_file(platform::Env& env, const std::string& pak_path, platform::MappedView* view,
+                  std::vector<uint8_t>* dir_image);
 
 }  // namespace radodaro
 

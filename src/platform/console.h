@@ -3,14 +3,13 @@
 
 namespace radodaro::platform {
 
-// Waits for one key press on the controlling terminal, not on standard
-// input, without echo, and discards it. Returns at once when the process has
-// no terminal. The terminal's settings are restored on return and, through
-// the cleanup handlers, when a signal such as Ctrl-C ends the process.
+// Waits for one key press on the console itself, not on standard input,
+// without echo, and discards it. A key that sends a sequence counts once;
+// a modifier key alone does not end the wait. Returns at once when the
+// process has no console. The console's settings are restored on return,
+// when an interruption ends the process, and when the run is stopped
+// (Ctrl-Z); they are taken up again when it continues.
 void wait_for_key();
-
-// Whether standard output is a terminal, where a person reads it line by line.
-bool stdout_is_terminal();
 
 }  // namespace radodaro::platform
 

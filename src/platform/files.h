@@ -1,6 +1,9 @@
-// The thin layer over the operating system's files, folders and locks.
-// Every operation retries EINTR and reports failure through its result;
-// nothing here prints.
+// What the tool needs of the operating system's files and folders, in the
+// tool's own terms: opaque handles, a small error enum, and an Env whose
+// methods do the work. The real Env talks to the system; tests derive from
+// it to make chosen calls fail. Every operation retries interrupted calls,
+// loops on short transfers and reports failure through its result; nothing
+// here prints.
 #ifndef RADODARO_PLATFORM_FILES_H_
 #define RADODARO_PLATFORM_FILES_H_
 
@@ -10,114 +13,169 @@
 
 namespace radodaro::platform {
 
-// An open file descriptor that is closed, unchecked, when it goes out of
-// scope. Files that were written are closed with close_checked() instead.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
+enum class Error {
+  kOk,
+  kNotFound,     // nothing at the path, or a folder on the way is missing
+  kNotRegular,   // a folder, FIFO, device or socket where a file was wanted
+  kExists,       // something, even a dangling link, is at the name already
+  kBusy,         // another process holds the file (a lock, a share mode)
+  kEmpty,        // a file of length zero, which cannot be mapped
+  kNoSpace,      // the disk, a quota or a file size limit is full
+  kNoMemory,     // memory or address space ran out
+  kUnsupported,  // the file system cannot do it (say, unnamed files)
+  kIo,           // any other failure
 };
 
-// Read-only view of a whole file. The tool keeps it until exit; programs
-// that open many packs in one process give it back with release_view().
+// An open file or folder of the system, closed (unchecked) when it goes out
+// of scope; files that were written are closed with Env::close() instead.
+// Only the platform implementation looks inside.
+class Handle {
+ public:
+  static constexpr intptr_t kNone = -1;
+  Handle() = default;
+  explicit Handle(intptr_t native) : native_(native) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  Handle(Handle&& other) noexcept : native_(other.release()) {}
+  Handle& operator=(Handle&& other) noexcept;
+  ~Handle() { reset(); }
+
+  bool is_open() const { return native_ != kNone; }
+  intptr_t native() const { return native_; }
+  intptr_t release() {
+    const intptr_t n = native_;
+    native_ = kNone;
+    return n;
+  }
+  void reset(intptr_t native = kNone);
+
+ private:
+  intptr_t native_ = kNone;
+};
+
+// A read-only view of a whole file, and the handle that keeps it (and its
+// shared lock) alive. Moves, never copies.
 struct MappedView {
   const uint8_t* data = nullptr;
   uint64_t size = 0;
-  int lock_fd = -1;  // holds the shared lock
+  Handle file;
+
+  MappedView() = default;
+  MappedView(MappedView&& other) noexcept;
+  MappedView& operator=(MappedView&& other) noexcept;
+  MappedView(const MappedView&) = delete;
+  MappedView& operator=(const MappedView&) = delete;
+  ~MappedView();
 };
 
-enum class MapStatus {
-  kOk,
-  kCantOpen,  // missing, unreadable, not a regular file, or locked by a writer
-  kEmpty,     // a regular file of length zero, which cannot be mapped
+class Env {
+ public:
+  Env() = default;
+  virtual ~Env() = default;
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+
+  // The operating system itself.
+  static Env& system();
+
+  // Opens the regular file at `path` for reading, shared with other readers
+  // but no writer, and maps all of it read-only. kNotFound, kNotRegular,
+  // kBusy (a writer holds it), kEmpty, or kIo.
+  virtual Error map_shared(const std::string& path, MappedView* view);
+
+  // Opens the regular file at `path` for reading and writing, held so that
+  // no other reader or writer can open it meanwhile, and gives its length.
+  virtual Error open_exclusive(const std::string& path, Handle* file, uint64_t* size);
+
+  // Opens the folder `path` so that files can be named within it, safe from
+  // the folder being renamed or replaced afterwards.
+  virtual Error open_folder(const std::string& path, Handle* folder);
+
+  // Whether anything is at `name` in `folder`, links not followed: kOk when
+  // something is, kNotFound when nothing is, another error when it cannot
+  // be told.
+  virtual Error look_up(const Handle& folder, const std::string& name);
+
+  // Opens the regular file `name` in `folder` (or the file a link there
+  // leads to) for reading, without blocking, and gives its length.
+  // kNotFound when nothing is there, kNotRegular for anything but a file.
+  virtual Error open_for_read(const Handle& folder, const std::string& name, Handle* file,
+                              uint64_t* size);
+
+  // A new file in `folder` that has no name yet, for writing. kUnsupported
+  // where the file system has no such files.
+  virtual Error create_unnamed(const Handle& folder, Handle* file);
+  // Gives the unnamed `file` the name `name`; kExists when anything is there.
+  virtual Error link_unnamed(const Handle& folder, const Handle& file, const std::string& name);
+
+  // A new file `name` in `folder`, never through a link and never over
+  // anything that is there (kExists).
+  virtual Error create_new(const Handle& folder, const std::string& name, Handle* file);
+  // Renames `from` to `to` in `folder`, never over anything (kExists).
+  virtual Error rename_new(const Handle& folder, const std::string& from, const std::string& to);
+  virtual Error remove(const Handle& folder, const std::string& name);
+  // Makes the names created and removed in `folder` durable.
+  virtual Error sync_folder(const Handle& folder);
+
+  virtual Error write_at(const Handle& file, const uint8_t* data, uint64_t length,
+                         uint64_t offset);
+  // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
+  virtual Error read_at(const Handle& file, uint8_t* data, uint64_t length, uint64_t offset,
+                        uint64_t* got);
+  virtual Error size_of(const Handle& file, uint64_t* size);
+  virtual Error sync(const Handle& file);
+  virtual Error truncate(const Handle& file, uint64_t length);
+  // Closes `file`, which for a written file is part of the write.
+  virtual Error close(Handle* file);
+
+  // Creates one folder with the default permissions; kOk also when a folder
+  // is there already.
+  virtual Error make_folder(const std::string& path);
+
+  // Maps `length` bytes of `file` from `offset`, a multiple of kWindowAlign,
+  // read-only; nullptr on failure. Give it back with unmap_window().
+  virtual const uint8_t* map_window(const Handle& file, uint64_t offset, uint64_t length);
+  virtual void unmap_window(const uint8_t* data, uint64_t length);
 };
 
-// Opens the regular file at `path` read-only without blocking, takes a
-// shared non-blocking advisory lock that is held until exit, and maps all of
-// it read-only into `view`.
-MapStatus map_file_shared(const std::string& path, MappedView* view);
-
-// Unmaps the view and drops its lock.
-void release_view(MappedView* view);
-
-// Opens the regular file at `path` for reading and writing and takes an
-// exclusive non-blocking advisory lock on it. On success `*size` is the
-// file's length. Fails for anything but a regular file and when another
-// process holds a lock on it.
-bool open_locked_for_update(const std::string& path, UniqueFd* fd, uint64_t* size);
-
-// Opens the regular file at `path`, or the regular file that a link there
-// leads to, for reading without blocking. Fails for anything else, such as
-// a folder or a FIFO.
-bool open_regular_for_read(const std::string& path, UniqueFd* fd, uint64_t* size);
-
-enum class CreateStatus {
-  kCreated,
-  kExists,  // something, even a dangling link, is already at the path
-  kFailed,
-};
-
-// Files are named by a folder descriptor and a name within it, so that a
-// folder renamed or replaced during a run cannot redirect them. kNoFolder
-// with a whole path names a file the ordinary way.
-inline constexpr int kNoFolder = -100;
-
-// Opens the folder at `path` for naming files in it; invalid on failure.
-UniqueFd open_folder(const std::string& path);
-
-// Creates a new file, never through a link and never over anything that is
-// there already.
-CreateStatus create_exclusive(int folder_fd, const char* name, UniqueFd* fd);
-
-// Writes all `length` bytes; false on any error, a short write included.
-bool write_all(int fd, const uint8_t* data, uint64_t length);
-bool pwrite_all(int fd, const uint8_t* data, uint64_t length, uint64_t offset);
-
-// Reads until `length` bytes or the end of the file; returns the count or -1.
-int64_t pread_full(int fd, uint8_t* data, size_t length, uint64_t offset);
-
-// Closes `fd` and reports whether the close succeeded, which for a written
-// file is part of the write.
-bool close_checked(UniqueFd* fd);
-
-bool sync_file(int fd);
-bool truncate_file(int fd, uint64_t length);
-bool remove_file(int folder_fd, const char* name);
-
-// Creates one folder with the default permissions. Succeeds also when it
-// exists already.
-bool make_dir(const std::string& path);
-
-// For tests that run the tool's code in-process: the write call that is
-// `countdown` calls from now (1: the next one) fails with `error`, once.
-// 0 switches it off.
-void fail_write_after(int countdown, int error);
-
-// Tells the kernel that `length` bytes from `data` are read once, in order.
-void advise_sequential(const uint8_t* data, uint64_t length);
-
-// Maps `length` bytes of `fd` from `offset`, a multiple of kWindowAlign,
-// read-only; nullptr on failure. Give it back with unmap_window().
 inline constexpr uint64_t kWindowAlign = uint64_t{64} << 10;
-const uint8_t* map_window(int fd, uint64_t offset, uint64_t length);
-void unmap_window(const uint8_t* data, uint64_t length);
+
+// A new file that appears under its name only once it is whole, and never
+// over anything that is there. It is written without a name (or, where the
+// file system cannot do that, under a temporary name that no member file
+// can have) and named by commit(). Dropped uncommitted, or when the process
+// is killed, it leaves nothing under its name. `folder` and `name` must
+// outlive it.
+class NewFile {
+ public:
+  NewFile(Env& env, const Handle& folder, const std::string& name);
+  ~NewFile();
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  Error create();
+  Error append(const uint8_t* data, uint64_t length);
+  // Closes the file and gives it its name: kExists when anything came to
+  // be there meanwhile.
+  Error commit();
+
+ private:
+  Env& env_;
+  const Handle& folder_;
+  const std::string& name_;
+  Handle file_;
+  std::string temp_name_;  // empty while the file has no name
+  uint64_t written_ = 0;
+  bool committed_ = false;
+};
+
+// The name of the folder that holds the file at `path` (without a trailing
+// separator), and the file's own name.
+std::string folder_of(const std::string& path);
+std::string name_of(const std::string& path);
+
+// Tells the system that `length` bytes from `data` will be read once, in order.
+void advise_sequential(const uint8_t* data, uint64_t length);
 
 }  // namespace radodaro::platform
 

@@ -1,11 +1,13 @@
+// Paths as the command line gives them, made absolute, and the folders on
+// the way to a file. Roots and separators are known only here.
 #ifndef RADODARO_PLATFORM_PATHS_H_
 #define RADODARO_PLATFORM_PATHS_H_
 
 #include <string>
 
-namespace radodaro::platform {
+#include "platform/files.h"
 
-constexpr char kSeparator = '/';
+namespace radodaro::platform {
 
 // The absolute form of `path`, found lexically: taken relative to the current
 // folder, "." and ".." folded ("/.." is "/"), repeated separators collapsed,
@@ -14,6 +16,14 @@ constexpr char kSeparator = '/';
 // cannot be read, a relative path is returned unchanged so that it still
 // names the same place.
 std::string full_path(const std::string& path);
+
+// full_path() of a folder, ending with exactly one separator.
+std::string full_folder_path(const std::string& path);
+
+// Creates every folder on the way to the file at the absolute `path`, outer
+// first after the root, with the default permissions. Failures are silent:
+// they show when the file itself is created.
+void make_folder_chain(Env& env, const std::string& path);
 
 }  // namespace radodaro::platform
 

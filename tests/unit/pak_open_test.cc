@@ -25,7 +25,8 @@ TEST(MapPakFile, FailureHoldsNeitherMappingNorLock) {
   PackBuilder().entry_count(5).write(pak);  // directory runs past the end
   ::testing::internal::CaptureStdout();
   platform::MappedView view;
-  EXPECT_FALSE(map_pak_file(pak, &view));
+  std::vector<uint8_t> dir;
+  EXPECT_FALSE(map_pak_file(platform::Env::system(), pak, &view, &dir));
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Bad dir file " + pak + "\n");
   EXPECT_EQ(view.data, nullptr);
   EXPECT_TRUE(lockable(pak));
@@ -37,10 +38,11 @@ TEST(MapPakFile, SuccessHoldsTheLockUntilReleased) {
   PackBuilder().stored(bytes_of("x")).write(pak);
   ::testing::internal::CaptureStdout();
   platform::MappedView view;
-  ASSERT_TRUE(map_pak_file(pak, &view));
+  std::vector<uint8_t> dir;
+  ASSERT_TRUE(map_pak_file(platform::Env::system(), pak, &view, &dir));
   ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(lockable(pak));
-  platform::release_view(&view);
+  view = platform::MappedView();
   EXPECT_TRUE(lockable(pak));
 }
 

@@ -40,11 +40,11 @@ TEST(FullPath, RelativeToCurrentFolder) {
 TEST(MakeOutputDirs, CreatesTheWholeChainOuterFirst) {
   testing::TempDir tmp;
   const std::string before = cwd();
-  make_output_dirs(tmp / "one/two/three/00000000.dat");
+  make_output_dirs(platform::Env::system(), tmp / "one/two/three/00000000.dat");
   EXPECT_EQ(testing::list_folder(tmp / "one/two"), std::vector<std::string>{"three"});
   EXPECT_TRUE(testing::list_folder(tmp / "one/two/three").empty());
   // An existing chain is no trouble, and the current folder never moves.
-  make_output_dirs(tmp / "one/two/three/00000001.dat");
+  make_output_dirs(platform::Env::system(), tmp / "one/two/three/00000001.dat");
   EXPECT_EQ(cwd(), before);
 }
 

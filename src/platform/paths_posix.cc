@@ -11,6 +11,8 @@ namespace radodaro::platform {
 
 namespace {
 
+constexpr char kSeparator = '/';
+
 bool current_dir(std::string* out) {
   // glibc sizes the buffer itself, so deep folders are no problem.
   std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
@@ -51,6 +53,22 @@ std::string full_path(const std::string& path) {
   }
   if (result.empty() || (!path.empty() && path.back() == kSeparator)) result += kSeparator;
   return result;
+}
+
+std::string full_folder_path(const std::string& path) {
+  std::string folder = full_path(path);
+  if (folder.empty() || folder.back() != kSeparator) folder += kSeparator;
+  return folder;
+}
+
+void make_folder_chain(Env& env, const std::string& path) {
+  const size_t last = path.rfind(kSeparator);
+  if (last == std::string::npos) return;
+  // Each separator after the root's ends one folder of the chain.
+  for (size_t pos = path.find(kSeparator, 1); pos != std::string::npos && pos <= last;
+       pos = path.find(kSeparator, pos + 1)) {
+    (void)env.make_folder(path.substr(0, pos));
+  }
 }
 
 }  // namespace radodaro::platform

@@ -1,0 +1,376 @@
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <new>
+
+#include "platform/files.h"
+#include "platform/posix_internal.h"
+
+namespace radodaro::platform {
+
+using posix::fd_of;
+
+namespace {
+
+// Linux moves at most this much in one read or write call.
+constexpr uint64_t kMaxIo = uint64_t{1} << 30;
+
+int open_retrying(int folder, const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::openat(folder, path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool lock_retrying(int fd, int operation) {
+  int rc;
+  do {
+    rc = ::flock(fd, operation | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+Error regular_size(int fd, uint64_t* size) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return posix::from_errno(errno);
+  if (!S_ISREG(st.st_mode) || st.st_size < 0) return Error::kNotRegular;
+  *size = static_cast<uint64_t>(st.st_size);
+  return Error::kOk;
+}
+
+template <typename Call>
+Error retrying(Call call) {
+  int rc;
+  do {
+    rc = call();
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 ? Error::kOk : posix::from_errno(errno);
+}
+
+// Which way of naming an unnamed file works here: through /proc (any user)
+// or by the descriptor itself (needs a privilege most users lack).
+std::atomic<bool> g_link_by_descriptor{false};
+
+}  // namespace
+
+Error posix::from_errno(int error) {
+  switch (error) {
+    case 0:
+      return Error::kOk;
+    case ENOENT:
+    case ENOTDIR:
+      return Error::kNotFound;
+    case EEXIST:
+      return Error::kExists;
+    case EWOULDBLOCK:
+      return Error::kBusy;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return Error::kNoSpace;
+    case ENOMEM:
+      return Error::kNoMemory;
+    case EOPNOTSUPP:
+    case EISDIR:
+    case EINVAL:
+      return Error::kUnsupported;
+    default:
+      return Error::kIo;
+  }
+}
+
+Handle& Handle::operator=(Handle&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+void Handle::reset(intptr_t native) {
+  if (native_ != kNone) ::close(static_cast<int>(native_));
+  native_ = native;
+}
+
+MappedView::MappedView(MappedView&& other) noexcept
+    : data(other.data), size(other.size), file(std::move(other.file)) {
+  other.data = nullptr;
+  other.size = 0;
+}
+
+MappedView& MappedView::operator=(MappedView&& other) noexcept {
+  if (this != &other) {
+    this->~MappedView();
+    new (this) MappedView(std::move(other));
+  }
+  return *this;
+}
+
+MappedView::~MappedView() {
+  if (data != nullptr) {
+    posix::forget_faulted(data, size);
+    ::munmap(const_cast<uint8_t*>(data), size);
+  }
+  data = nullptr;
+}
+
+Env& Env::system() {
+  static Env env;
+  return env;
+}
+
+Error Env::map_shared(const std::string& path, MappedView* view) {
+  // O_NONBLOCK keeps a FIFO or device from stalling the open; the fstat
+  // below turns them away.
+  Handle file(open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (!file.is_open()) return posix::from_errno(errno);
+  uint64_t size = 0;
+  if (const Error e = regular_size(fd_of(file), &size); e != Error::kOk) return e;
+  // Locks stand in for share modes: a group run holds an exclusive one.
+  if (!lock_retrying(fd_of(file), LOCK_SH)) return posix::from_errno(errno);
+  if (size == 0) return Error::kEmpty;
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_of(file), 0);
+  if (p == MAP_FAILED) return posix::from_errno(errno);
+  *view = MappedView();
+  view->data = static_cast<const uint8_t*>(p);
+  view->size = size;
+  view->file = std::move(file);
+  return Error::kOk;
+}
+
+Error Env::open_exclusive(const std::string& path, Handle* file, uint64_t* size) {
+  Handle f(open_retrying(AT_FDCWD, path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY));
+  if (!f.is_open()) return posix::from_errno(errno);
+  if (const Error e = regular_size(fd_of(f), size); e != Error::kOk) return e;
+  if (!lock_retrying(fd_of(f), LOCK_EX)) return posix::from_errno(errno);
+  // The size may have changed while another process held it.
+  if (const Error e = regular_size(fd_of(f), size); e != Error::kOk) return e;
+  *file = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::open_folder(const std::string& path, Handle* folder) {
+  // O_PATH asks for no permission on the folder itself: one that cannot
+  // be listed can still hold the files it names.
+  Handle f(open_retrying(AT_FDCWD, path.c_str(), O_PATH | O_DIRECTORY));
+  if (!f.is_open()) return posix::from_errno(errno);
+  *folder = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::look_up(const Handle& folder, const std::string& name) {
+  struct stat st;
+  if (::fstatat(fd_of(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return Error::kOk;
+  return posix::from_errno(errno);
+}
+
+Error Env::open_for_read(const Handle& folder, const std::string& name, Handle* file,
+                         uint64_t* size) {
+  Handle f(open_retrying(fd_of(folder), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  if (!f.is_open()) return posix::from_errno(errno);
+  if (const Error e = regular_size(fd_of(f), size); e != Error::kOk) return e;
+  *file = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::create_unnamed(const Handle& folder, Handle* file) {
+  Handle f(open_retrying(fd_of(folder), ".", O_TMPFILE | O_WRONLY, 0666));
+  if (!f.is_open()) return posix::from_errno(errno);
+  *file = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::link_unnamed(const Handle& folder, const Handle& file, const std::string& name) {
+  if (g_link_by_descriptor.load(std::memory_order_relaxed)) {
+    return retrying([&] {
+      return ::linkat(fd_of(file), "", fd_of(folder), name.c_str(), AT_EMPTY_PATH);
+    });
+  }
+  char proc_path[64];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(file));
+  const Error e = retrying([&] {
+    return ::linkat(AT_FDCWD, proc_path, fd_of(folder), name.c_str(), AT_SYMLINK_FOLLOW);
+  });
+  if (e != Error::kNotFound || ::access("/proc/self/fd", F_OK) == 0) return e;
+  // No /proc: the descriptor itself, where the privilege allows it.
+  g_link_by_descriptor = true;
+  return link_unnamed(folder, file, name);
+}
+
+Error Env::create_new(const Handle& folder, const std::string& name, Handle* file) {
+  Handle f(open_retrying(fd_of(folder), name.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, 0666));
+  if (!f.is_open()) return posix::from_errno(errno);
+  *file = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::rename_new(const Handle& folder, const std::string& from, const std::string& to) {
+  const Error e = retrying([&] {
+    return ::renameat2(fd_of(folder), from.c_str(), fd_of(folder), to.c_str(), RENAME_NOREPLACE);
+  });
+  if (e != Error::kUnsupported) return e;
+  // No RENAME_NOREPLACE here: a link never replaces either.
+  if (const Error l = retrying([&] {
+        return ::linkat(fd_of(folder), from.c_str(), fd_of(folder), to.c_str(), 0);
+      });
+      l != Error::kOk) {
+    return l;
+  }
+  return remove(folder, from);
+}
+
+Error Env::remove(const Handle& folder, const std::string& name) {
+  return retrying([&] { return ::unlinkat(fd_of(folder), name.c_str(), 0); });
+}
+
+Error Env::sync_folder(const Handle& folder) {
+  // A folder opened by path alone cannot be synced; open it for reading.
+  Handle readable(open_retrying(fd_of(folder), ".", O_RDONLY | O_DIRECTORY));
+  if (!readable.is_open()) return posix::from_errno(errno);
+  return retrying([&] { return ::fsync(fd_of(readable)); });
+}
+
+Error Env::write_at(const Handle& file, const uint8_t* data, uint64_t length, uint64_t offset) {
+  for (uint64_t done = 0; done < length;) {
+    const size_t want = static_cast<size_t>(std::min(length - done, kMaxIo));
+    const ssize_t n = ::pwrite(fd_of(file), data + done, want, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return posix::from_errno(errno);
+    }
+    if (n == 0) return Error::kNoSpace;
+    done += static_cast<uint64_t>(n);
+  }
+  return Error::kOk;
+}
+
+Error Env::read_at(const Handle& file, uint8_t* data, uint64_t length, uint64_t offset,
+                   uint64_t* got) {
+  uint64_t done = 0;
+  while (done < length) {
+    const size_t want = static_cast<size_t>(std::min(length - done, kMaxIo));
+    const ssize_t n = ::pread(fd_of(file), data + done, want, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return posix::from_errno(errno);
+    }
+    if (n == 0) break;
+    done += static_cast<uint64_t>(n);
+  }
+  *got = done;
+  return Error::kOk;
+}
+
+Error Env::size_of(const Handle& file, uint64_t* size) { return regular_size(fd_of(file), size); }
+
+Error Env::sync(const Handle& file) {
+  return retrying([&] { return ::fsync(fd_of(file)); });
+}
+
+Error Env::truncate(const Handle& file, uint64_t length) {
+  return retrying([&] { return ::ftruncate(fd_of(file), static_cast<off_t>(length)); });
+}
+
+Error Env::close(Handle* file) {
+  // After a failed close the descriptor is gone all the same (Linux), so
+  // it is never retried.
+  return ::close(static_cast<int>(file->release())) == 0 ? Error::kOk : posix::from_errno(errno);
+}
+
+Error Env::make_folder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return Error::kOk;
+  return posix::from_errno(errno);
+}
+
+const uint8_t* Env::map_window(const Handle& file, uint64_t offset, uint64_t length) {
+  void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_of(file), static_cast<off_t>(offset));
+  return p == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(p);
+}
+
+void Env::unmap_window(const uint8_t* data, uint64_t length) {
+  posix::forget_faulted(data, length);
+  ::munmap(const_cast<uint8_t*>(data), length);
+}
+
+std::string folder_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void advise_sequential(const uint8_t* data, uint64_t length) {
+  // madvise wants a page-aligned start; a whole view has one.
+  (void)::madvise(const_cast<uint8_t*>(data), length, MADV_SEQUENTIAL);
+}
+
+NewFile::NewFile(Env& env, const Handle& folder, const std::string& name)
+    : env_(env), folder_(folder), name_(name) {}
+
+NewFile::~NewFile() {
+  if (committed_) return;
+  file_.reset();
+  if (!temp_name_.empty()) {
+    (void)env_.remove(folder_, temp_name_);
+    posix::clear_temp_file();
+  }
+}
+
+Error NewFile::create() {
+  const Error e = env_.create_unnamed(folder_, &file_);
+  if (e != Error::kUnsupported) return e;
+  // A name that no member file can have, so a group run never reads it;
+  // the pid keeps two runs apart. A kill can leave it behind, but never
+  // under the member's name.
+  temp_name_ = name_ + ".radodaro-" + std::to_string(::getpid());
+  // It must be known to be ours before an interruption may remove it.
+  posix::InterruptsBlocked blocked;
+  const Error c = env_.create_new(folder_, temp_name_, &file_);
+  if (c != Error::kOk) {
+    temp_name_.clear();
+    return c;
+  }
+  posix::set_temp_file(fd_of(folder_), temp_name_.c_str());
+  return Error::kOk;
+}
+
+Error NewFile::append(const uint8_t* data, uint64_t length) {
+  const Error e = env_.write_at(file_, data, length, written_);
+  if (e == Error::kOk) written_ += length;
+  return e;
+}
+
+Error NewFile::commit() {
+  Error e = Error::kOk;
+  if (temp_name_.empty()) {
+    e = env_.link_unnamed(folder_, file_, name_);
+    const Error c = env_.close(&file_);
+    if (e == Error::kOk && c != Error::kOk) {
+      // Named, but perhaps not whole: take the name back.
+      (void)env_.remove(folder_, name_);
+      e = c;
+    }
+  } else {
+    e = env_.close(&file_);
+    if (e == Error::kOk) e = env_.rename_new(folder_, temp_name_, name_);
+    if (e == Error::kOk) {
+      posix::clear_temp_file();
+      temp_name_.clear();
+    }
+  }
+  committed_ = e == Error::kOk;
+  return e;
+}
+
+}  // namespace radodaro::platform

@@ -1,0 +1,48 @@
+// What the POSIX implementation files share among themselves; nothing
+// outside src/platform/ includes this.
+#ifndef RADODARO_PLATFORM_POSIX_INTERNAL_H_
+#define RADODARO_PLATFORM_POSIX_INTERNAL_H_
+
+#include <signal.h>
+#include <termios.h>
+
+#include <cstdint>
+
+#include "platform/files.h"
+
+namespace radodaro::platform::posix {
+
+inline int fd_of(const Handle& h) { return static_cast<int>(h.native()); }
+
+Error from_errno(int error);
+
+// While set, an interruption (or a stop and continue) puts `saved` back on
+// the terminal `fd`; a continue puts `raw` back again.
+void set_terminal_restore(int fd, const termios& saved, const termios& raw);
+void clear_terminal_restore();
+
+// While set, an interruption removes the temporary file `name` in `folder`.
+// `name` must stay valid until cleared.
+void set_temp_file(int folder, const char* name);
+void clear_temp_file();
+
+// Blocks the interruptions for a short stretch, such as the creation of a
+// file that must be known to be ours before it may be removed.
+class InterruptsBlocked {
+ public:
+  InterruptsBlocked();
+  ~InterruptsBlocked();
+  InterruptsBlocked(const InterruptsBlocked&) = delete;
+  InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// The mapping [data, data + length) is going away: forget the pages that a
+// fault replaced with zeros there.
+void forget_faulted(const uint8_t* data, uint64_t length);
+
+}  // namespace radodaro::platform::posix
+
+#endif  // RADODARO_PLATFORM_POSIX_INTERNAL_H_

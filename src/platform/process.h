@@ -1,0 +1,61 @@
+// The process as a whole: its standard streams, what an interruption
+// (Ctrl-C, a hang-up, a closed pipe, a termination request) undoes before
+// it ends the run, and reads of mapped files that another process may cut
+// short.
+#ifndef RADODARO_PLATFORM_PROCESS_H_
+#define RADODARO_PLATFORM_PROCESS_H_
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+#include "platform/files.h"
+
+namespace radodaro::platform {
+
+// Call first. Opens the null device on any standard stream that is closed,
+// so that no file the tool opens can become one of them; makes a file size
+// limit fail the write (kNoSpace) instead of ending the process; and gives
+// standard output a 64 KiB buffer unless a person reads it on a terminal.
+void prepare_process();
+
+// Writes out what standard output holds. On failure, output_error() says
+// why, as the first failed write saw it.
+bool flush_output();
+std::string output_error();
+
+// Installs what undoes an interrupted run; an interruption that is ignored
+// when the run starts stays ignored.
+void handle_interruptions();
+
+// While one lives, an interruption cuts `file` back to `length` before it
+// ends the process: what a group run appended goes, the old pack stays.
+class CutBackOnInterrupt {
+ public:
+  CutBackOnInterrupt(const Handle& file, uint64_t length);
+  ~CutBackOnInterrupt();
+  CutBackOnInterrupt(const CutBackOnInterrupt&) = delete;
+  CutBackOnInterrupt& operator=(const CutBackOnInterrupt&) = delete;
+};
+
+// From here until the process exits, interruptions wait: the run finishes
+// what it is doing (a commit, or putting the pack back) and then ends with
+// the status it reports, as if the interruption had come too late.
+void hold_interruptions();
+
+// Runs fn(arg), which reads the `length` mapped bytes at `data` (and no
+// other mapped bytes). Returns false when the file no longer held all of
+// them because another process cut it short; fn then read zeros where the
+// file was missing, but ran to its end, so it may own anything.
+bool run_reading_mapped(const uint8_t* data, uint64_t length, void (*fn)(void*), void* arg);
+
+template <typename F>
+bool read_mapped(const uint8_t* data, uint64_t length, F&& fn) {
+  return run_reading_mapped(
+      data, length, [](void* p) { (*static_cast<std::remove_reference_t<F>*>(p))(); },
+      static_cast<void*>(&fn));
+}
+
+}  // namespace radodaro::platform
+
+#endif  // RADODARO_PLATFORM_PROCESS_H_

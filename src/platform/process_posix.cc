@@ -1,0 +1,275 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/posix_internal.h"
+#include "platform/process.h"
+
+namespace radodaro::platform {
+
+namespace {
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+std::atomic<int> g_cut_fd{-1};
+std::atomic<uint64_t> g_cut_length{0};
+std::atomic<int> g_temp_folder{-1};
+std::atomic<const char*> g_temp_name{nullptr};
+std::atomic<int> g_tty_fd{-1};
+termios g_tty_saved;
+termios g_tty_raw;
+
+// The guarded read under way, and the stretches of mappings whose pages a
+// fault replaced with zeros: they stay zeros until their mapping goes, and
+// every later read that touches them must fail too.
+std::atomic<uintptr_t> g_guard_begin{0};
+std::atomic<uintptr_t> g_guard_end{0};
+struct Zeroed {
+  std::atomic<uintptr_t> begin{0};
+  std::atomic<uintptr_t> end{0};
+};
+constexpr int kMaxZeroed = 64;
+Zeroed g_zeroed[kMaxZeroed];
+std::atomic<bool> g_zeroed_overflow{false};
+
+void restore_terminal() {
+  const int tty = g_tty_fd.load();
+  if (tty >= 0) ::tcsetattr(tty, TCSANOW, &g_tty_saved);
+}
+
+// Undoes what must not outlive the run, then lets `sig` end the process as
+// it would have. Only async-signal-safe calls here.
+void undo_and_end(int sig) {
+  const int folder = g_temp_folder.load();
+  if (folder >= 0) ::unlinkat(folder, g_temp_name.load(), 0);
+  const int fd = g_cut_fd.load();
+  if (fd >= 0) (void)::ftruncate(fd, static_cast<off_t>(g_cut_length.load()));
+  restore_terminal();
+  // The signal stays blocked until the handler returns, and then ends the
+  // process.
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+extern "C" void on_interrupt(int sig) { undo_and_end(sig); }
+
+extern "C" void on_stop(int sig) {
+  // Give the shell its terminal back as it was, stop, and on return take
+  // up the key wait's settings again.
+  const int saved_errno = errno;
+  restore_terminal();
+  ::signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(sig);
+  struct sigaction sa = {};
+  sa.sa_handler = on_stop;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(sig, &sa, nullptr);
+  errno = saved_errno;
+}
+
+extern "C" void on_continue(int) {
+  // A shell that stopped us may have put the terminal back to its own
+  // settings meanwhile.
+  const int saved_errno = errno;
+  const int tty = g_tty_fd.load();
+  if (tty >= 0) ::tcsetattr(tty, TCSANOW, &g_tty_raw);
+  errno = saved_errno;
+}
+
+long page_size() {
+  static const long size = ::sysconf(_SC_PAGESIZE);
+  return size;
+}
+
+extern "C" void on_bus_error(int sig, siginfo_t* info, void*) {
+  const auto addr = reinterpret_cast<uintptr_t>(info->si_addr);
+  const uintptr_t begin = g_guard_begin.load();
+  const uintptr_t end = g_guard_end.load();
+  if (addr >= begin && addr < end) {
+    // The file ends before this page. Zeros over the rest of the range let
+    // the read run to its end; the guard then reports the loss.
+    const auto page = static_cast<uintptr_t>(page_size());
+    const uintptr_t from = addr & ~(page - 1);
+    const uintptr_t to = (end + page - 1) & ~(page - 1);
+    void* p = ::mmap(reinterpret_cast<void*>(from), to - from, PROT_READ,
+                     MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+      for (Zeroed& z : g_zeroed) {
+        uintptr_t none = 0;
+        if (z.begin.compare_exchange_strong(none, from)) {
+          z.end = to;
+          return;
+        }
+      }
+      g_zeroed_overflow = true;
+      return;
+    }
+  }
+  // A fault anywhere else is a real crash.
+  undo_and_end(sig);
+}
+
+bool touches_zeroed(uintptr_t begin, uintptr_t end) {
+  if (g_zeroed_overflow.load()) return true;
+  for (const Zeroed& z : g_zeroed) {
+    const uintptr_t b = z.begin.load();
+    if (b != 0 && b < end && begin < z.end.load()) return true;
+  }
+  return false;
+}
+
+// Standard output, written through our own function so that the error of
+// the first failed write is kept for the message.
+int g_output_errno = 0;
+char g_output_buffer[1 << 16];
+
+ssize_t write_output(void*, const char* data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(STDOUT_FILENO, data + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (g_output_errno == 0) g_output_errno = n < 0 ? errno : ENOSPC;
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
+void prepare_process() {
+  // A closed standard stream would be the next file we open: the pack,
+  // say, which would then take our messages.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int null_fd = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (null_fd >= 0 && null_fd != fd) {
+        ::dup2(null_fd, fd);
+        ::close(null_fd);
+      }
+    }
+  }
+  ::signal(SIGXFSZ, SIG_IGN);
+
+  cookie_io_functions_t io = {};
+  io.write = write_output;
+  if (FILE* out = ::fopencookie(nullptr, "w", io)) {
+    // People read the lines as they come; scripts and files get them in
+    // large blocks.
+    if (::isatty(STDOUT_FILENO) == 1) {
+      std::setvbuf(out, nullptr, _IOLBF, BUFSIZ);
+    } else {
+      std::setvbuf(out, g_output_buffer, _IOFBF, sizeof g_output_buffer);
+    }
+    stdout = out;
+  }
+}
+
+bool flush_output() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
+std::string output_error() {
+  return std::strerror(g_output_errno != 0 ? g_output_errno : EIO);
+}
+
+void handle_interruptions() {
+  for (const int sig : kInterrupts) {
+    struct sigaction old;
+    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa = {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    for (const int other : kInterrupts) sigaddset(&sa.sa_mask, other);
+    ::sigaction(sig, &sa, nullptr);
+  }
+  struct sigaction stop = {};
+  stop.sa_handler = on_stop;
+  sigemptyset(&stop.sa_mask);
+  ::sigaction(SIGTSTP, &stop, nullptr);
+  struct sigaction cont = {};
+  cont.sa_handler = on_continue;
+  sigemptyset(&cont.sa_mask);
+  cont.sa_flags = SA_RESTART;
+  ::sigaction(SIGCONT, &cont, nullptr);
+  struct sigaction bus = {};
+  bus.sa_sigaction = on_bus_error;
+  sigemptyset(&bus.sa_mask);
+  bus.sa_flags = SA_SIGINFO | SA_NODEFER;
+  ::sigaction(SIGBUS, &bus, nullptr);
+}
+
+CutBackOnInterrupt::CutBackOnInterrupt(const Handle& file, uint64_t length) {
+  g_cut_length = length;
+  g_cut_fd = posix::fd_of(file);
+}
+
+CutBackOnInterrupt::~CutBackOnInterrupt() { g_cut_fd = -1; }
+
+void hold_interruptions() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : kInterrupts) sigaddset(&set, sig);
+  ::sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool run_reading_mapped(const uint8_t* data, uint64_t length, void (*fn)(void*), void* arg) {
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t end = begin + length;
+  if (touches_zeroed(begin, end)) return false;
+  g_guard_begin = begin;
+  g_guard_end = end;
+  fn(arg);
+  g_guard_end = 0;
+  g_guard_begin = 0;
+  return !touches_zeroed(begin, end);
+}
+
+namespace posix {
+
+void set_terminal_restore(int fd, const termios& saved, const termios& raw) {
+  g_tty_saved = saved;
+  g_tty_raw = raw;
+  g_tty_fd = fd;
+}
+
+void clear_terminal_restore() { g_tty_fd = -1; }
+
+void set_temp_file(int folder, const char* name) {
+  g_temp_name = name;
+  g_temp_folder = folder;
+}
+
+void clear_temp_file() { g_temp_folder = -1; }
+
+InterruptsBlocked::InterruptsBlocked() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : kInterrupts) sigaddset(&set, sig);
+  ::sigprocmask(SIG_BLOCK, &set, &old_);
+}
+
+InterruptsBlocked::~InterruptsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+void forget_faulted(const uint8_t* data, uint64_t length) {
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t end = begin + length;
+  for (Zeroed& z : g_zeroed) {
+    const uintptr_t b = z.begin.load();
+    if (b != 0 && b >= begin && b < end) z.begin = 0;
+  }
+}
+
+}  // namespace posix
+
+}  // namespace radodaro::platform
