@@ -202,11 +202,6 @@ void handle_interruptions() {
   sigemptyset(&cont.sa_mask);
   cont.sa_flags = SA_RESTART;
   ::sigaction(SIGCONT, &cont, nullptr);
-  struct sigaction bus = {};
-  bus.sa_sigaction = on_bus_error;
-  sigemptyset(&bus.sa_mask);
-  bus.sa_flags = SA_SIGINFO | SA_NODEFER;
-  ::sigaction(SIGBUS, &bus, nullptr);
 }
 
 CutBackOnInterrupt::CutBackOnInterrupt(const Handle& file, uint64_t length) {
@@ -224,6 +219,15 @@ void hold_interruptions() {
 }
 
 bool run_reading_mapped(const uint8_t* data, uint64_t length, void (*fn)(void*), void* arg) {
+  // The guard needs its handler whoever calls it, the tool or a test.
+  static const bool installed = [] {
+    struct sigaction bus = {};
+    bus.sa_sigaction = on_bus_error;
+    sigemptyset(&bus.sa_mask);
+    bus.sa_flags = SA_SIGINFO | SA_NODEFER;
+    return ::sigaction(SIGBUS, &bus, nullptr) == 0;
+  }();
+  (void)installed;
   const auto begin = reinterpret_cast<uintptr_t>(data);
   const uintptr_t end = begin + length;
   if (touches_zeroed(begin, end)) return false;

@@ -166,10 +166,19 @@ TEST(OpenPack, EveryCutOfAPackGetsACleanAnswer) {
 TEST(OpenPack, StandardOutputThatCannotBeWrittenIsAFailure) {
   TempDir tmp;
   sample_pack().write(tmp / "s.pak");
-  const RunResult r =
-      run_radodaro({"/e", tmp / "s.pak", tmp / "out"}, {.stdout_path = "/dev/full"});
+  const Bytes before = read_file(tmp / "s.pak");
+  ::mkdir((tmp / "m").c_str(), 0777);
+  write_file(member(tmp / "m", 0), bytes_of("edit"));
+  // The reason is the failed write's own, not a stale one from earlier.
+  const std::string why = "radodaro: can't write standard output: No space left on device\n";
+  RunResult r = run_radodaro({"/e", tmp / "s.pak", tmp / "out"}, {.stdout_path = "/dev/full"});
   EXPECT_EQ(r.exit_code, kFailure);
-  EXPECT_NE(r.err.find("can't write standard output"), std::string::npos);
+  EXPECT_EQ(r.err, why);
+  // Group reports failure only with the pack as it was.
+  r = run_radodaro({"/p", tmp / "s.pak", tmp / "m"}, {.stdout_path = "/dev/full"});
+  EXPECT_EQ(r.exit_code, kFailure);
+  EXPECT_EQ(r.err, why);
+  EXPECT_EQ(read_file(tmp / "s.pak"), before);
 }
 
 TEST(OpenPack, LockHeldByAnotherProcess) {

@@ -19,36 +19,6 @@ namespace {
 
 constexpr int kFailure = 255;
 
-bool is_regular(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The pack a group run must leave, computed from the pack and the folder.
-Bytes model_group(const Bytes& pack, const std::string& folder, std::string* printed) {
-  Bytes out = pack;
-  const PakHeader header = decode_header(out.data());
-  *printed = "Packing...\n";
-  for (uint32_t i = 0; i < header.entry_count; ++i) {
-    uint8_t* record = out.data() + entry_position(i);
-    PakEntry e = decode_entry(record);
-    const std::string path = member(folder, i);
-    if (e.kind == kKindSkipped || !is_regular(path)) continue;
-    const Bytes content = read_file(path);
-    e.kind = kKindStored;
-    e.unpacked_size = e.packed_size = static_cast<uint32_t>(content.size());
-    e.offset = static_cast<uint32_t>(out.size());
-    e.crc2 = sum_of(content);
-    encode_entry(e, record);
-    out.insert(out.end(), content.begin(), content.end());
-    *printed += path + "\n";
-  }
-  PakHeader h = header;
-  h.dir_crc = Crc32().crc32(out.data() + kHeaderSize, kEntrySize * header.entry_count);
-  encode_header(h, out.data());
-  return out;
-}
-
 // Runs /p on the pack and checks its bytes and output against the model.
 void group_and_check(const TempDir& tmp, const std::string& folder = "out") {
   std::string printed;

@@ -28,7 +28,7 @@ class TerminalRun {
     if (::pipe(out) != 0 || ::pipe(in) != 0) throw std::runtime_error("pipe");
     (void)!::write(in[1], "stdin keys\n", 11);
     ::close(in[1]);
-    std::vector<std::string> keep = {RADODARO_BINARY};
+    std::vector<std::string> keep = {binary_under_test()};
     keep.insert(keep.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : keep) argv.push_back(s.data());
@@ -85,6 +85,11 @@ class TerminalRun {
   void type(const std::string& keys) {
     ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
+
+  void signal(int sig) { ::kill(pid_, sig); }
+
+  // As a shell does when it takes the terminal back from a stopped job.
+  void set_settings(const termios& t) { ::tcsetattr(slave_, TCSANOW, &t); }
 
   termios settings() const {
     termios t{};
@@ -156,6 +161,40 @@ TEST_F(KeyWait, EachExistingFileWaitsForAKeyWithoutEcho) {
   const termios after = run.settings();
   EXPECT_EQ(after.c_lflag, before.c_lflag);
   EXPECT_EQ(read_file(member(tmp_ / "out", 0)), bytes_of("a"));
+}
+
+TEST_F(KeyWait, EscapeSequenceWhoseTailArrivesLateIsOneKey) {
+  TerminalRun run({"/e", tmp_ / "t.pak", tmp_ / "out"});
+  ASSERT_TRUE(run.wait_for(member(tmp_ / "out", 0) + " alredy exists\n"));
+  run.type("\x1b");
+  ::usleep(200 * 1000);
+  run.type("[A");
+  ASSERT_TRUE(run.wait_for(member(tmp_ / "out", 1) + " alredy exists\n"));
+  // The tail did not end the second wait.
+  EXPECT_TRUE(run.still_waiting(400));
+  run.type("y");
+  EXPECT_EQ(WEXITSTATUS(run.finish()), 0);
+}
+
+TEST_F(KeyWait, StopAndContinueTakesUpTheKeyWaitAgain) {
+  TerminalRun run({"/e", tmp_ / "t.pak", tmp_ / "out"});
+  const termios cooked = run.settings();
+  ASSERT_TRUE(run.wait_for(member(tmp_ / "out", 0) + " alredy exists\n"));
+  ASSERT_TRUE(run.still_waiting(50));
+  run.signal(SIGSTOP);
+  ::usleep(50 * 1000);
+  run.set_settings(cooked);  // the shell's own settings, echo on
+  run.signal(SIGCONT);
+  ::usleep(100 * 1000);
+  EXPECT_FALSE(run.settings().c_lflag & ECHO);
+  EXPECT_FALSE(run.settings().c_lflag & ICANON);
+  // One key, no Enter, ends one wait.
+  run.type("x");
+  ASSERT_TRUE(run.wait_for(member(tmp_ / "out", 1) + " alredy exists\n"));
+  EXPECT_TRUE(run.still_waiting(100));
+  run.type("y");
+  EXPECT_EQ(WEXITSTATUS(run.finish()), 0);
+  EXPECT_EQ(run.echoed().find('x'), std::string::npos);
 }
 
 TEST_F(KeyWait, CtrlCEndsTheRunAndRestoresTheTerminal) {

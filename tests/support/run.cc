@@ -24,7 +24,7 @@ namespace {
 
 std::vector<char*> make_argv(const std::vector<std::string>& args, std::vector<std::string>* keep) {
   keep->clear();
-  keep->push_back(RADODARO_BINARY);
+  keep->push_back(binary_under_test());
   keep->insert(keep->end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : *keep) argv.push_back(s.data());
@@ -75,6 +75,11 @@ pid_t start(const std::vector<std::string>& args, Setup setup) {
 
 }  // namespace
 
+std::string binary_under_test() {
+  const char* chosen = std::getenv("RADODARO_TEST_BINARY");
+  return chosen != nullptr && *chosen != '\0' ? chosen : RADODARO_BINARY;
+}
+
 RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -90,7 +95,8 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
     ::dup2(err_pipe[1], STDERR_FILENO);
     const int null_fd = ::open("/dev/null", O_RDONLY);
     ::dup2(null_fd, STDIN_FILENO);
-    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
     if (options.memory_limit != 0) {
       const rlimit limit = {options.memory_limit, options.memory_limit};
@@ -104,6 +110,9 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
       if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
         ::_exit(125);
       }
+    }
+    if (options.close_standard_streams) {
+      for (int fd = 0; fd <= 2; ++fd) ::close(fd);
     }
   });
   ::close(out_pipe[1]);

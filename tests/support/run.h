@@ -16,6 +16,7 @@ struct RunOptions {
   uint64_t memory_limit = 0;     // RLIMIT_AS in bytes; 0: none
   bool unprivileged = false;     // when run as root, run as nobody instead
   std::string stdout_path;       // send standard output there instead
+  bool close_standard_streams = false;  // start with descriptors 0, 1 and 2 closed
 };
 
 // Whether this build runs under AddressSanitizer, which needs far more
@@ -27,6 +28,10 @@ constexpr bool kUnderAddressSanitizer =
     false;
 #endif
 
+// The binary under test: RADODARO_TEST_BINARY from the environment when
+// set (to try the tests on another build), else the one built beside them.
+std::string binary_under_test();
+
 struct RunResult {
   int exit_code = -1;  // 0..255, or -1 when ended by a signal
   int signal = 0;
@@ -35,8 +40,8 @@ struct RunResult {
 };
 
 // Runs the binary with `args` in a new session, so it has no controlling
-// terminal and a key wait ends at once. SIGXFSZ is ignored in the child so
-// that a file size limit shows up as a failed write.
+// terminal and a key wait ends at once. Every signal starts with its
+// default action, as from a shell.
 RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // Starts the binary without waiting; stdout and stderr go to /dev/null.

@@ -5,6 +5,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "support/pack_builder.h"
 #include "support/run.h"
 
@@ -44,6 +46,51 @@ TEST(MapPakFile, SuccessHoldsTheLockUntilReleased) {
   EXPECT_FALSE(lockable(pak));
   view = platform::MappedView();
   EXPECT_TRUE(lockable(pak));
+}
+
+// The real system, but another process cuts the pack to `cut_` bytes right
+// after it is mapped.
+class CutAfterMapping : public platform::Env {
+ public:
+  explicit CutAfterMapping(uint64_t cut) : cut_(cut) {}
+  platform::Error map_shared(const std::string& path, platform::MappedView* view) override {
+    const platform::Error e = Env::map_shared(path, view);
+    if (::truncate(path.c_str(), static_cast<off_t>(cut_)) != 0) return platform::Error::kIo;
+    return e;
+  }
+
+ private:
+  uint64_t cut_;
+};
+
+TEST(MapPakFile, PackCutIntoItsDirectoryAfterMappingIsBad) {
+  TempDir tmp;
+  const std::string pak = tmp / "cut.pak";
+  PackBuilder pack;
+  // A directory of several pages, and data after it.
+  for (uint32_t i = 0; i < 1000; ++i) pack.stored(bytes_of("entry data"));
+  const uint64_t dir_end = directory_end(1000);
+  // Within the directory's last page (reads as zeros, no fault), across
+  // pages (faults), in the header, and just one byte short.
+  for (const uint64_t cut : {dir_end - 100, uint64_t{5000}, uint64_t{10}, dir_end - 1}) {
+    pack.write(pak);
+    CutAfterMapping env(cut);
+    platform::MappedView view;
+    std::vector<uint8_t> dir;
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(map_pak_file(env, pak, &view, &dir)) << cut;
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Bad dir file " + pak + "\n") << cut;
+  }
+  // Cut in the data only: the directory is whole, and expansion goes on.
+  pack.write(pak);
+  CutAfterMapping env(dir_end + 3);
+  platform::MappedView view;
+  std::vector<uint8_t> dir;
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(map_pak_file(env, pak, &view, &dir));
+  ::testing::internal::GetCapturedStdout();
+  const Bytes whole = pack.build();
+  EXPECT_EQ(dir, Bytes(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(dir_end)));
 }
 
 }  // namespace

@@ -1,0 +1,208 @@
+// Runs that are killed, starved or handed odd descriptors and files: the
+// pack ends up wholly old or wholly new, a member file is whole or absent,
+// and the exit status says which.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "e2e/e2e_util.h"
+#include "pak/pack_update.h"
+
+namespace radodaro::testing {
+namespace {
+
+constexpr int kFailure = 255;
+
+TEST(NothingLost, ClosedStandardStreamsNeverBecomeThePack) {
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 300; ++i) pack.stored(bytes_of("old " + std::to_string(i)));
+  pack.write(tmp / "t.pak");
+  ::mkdir((tmp / "m").c_str(), 0777);
+  for (uint32_t i = 0; i < 300; i += 2) write_file(member(tmp / "m", i), random_bytes(100, i));
+  std::string printed;
+  const Bytes want = model_group(read_file(tmp / "t.pak"), tmp / "m", &printed);
+  const RunResult r = run_radodaro({"/p", tmp / "t.pak", tmp / "m"}, {.close_standard_streams = true});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(read_file(tmp / "t.pak"), want);
+}
+
+TEST(NothingLost, MemberThatIsThereButUnreadableFailsTheGroup) {
+  TempDir tmp;
+  ::chmod(tmp.path().c_str(), 0777);
+  PackBuilder pack;
+  pack.stored(bytes_of("zero")).stored(bytes_of("one")).stored(bytes_of("two"));
+  const std::string m = tmp / "m";
+  ::mkdir(m.c_str(), 0777);
+  const struct {
+    const char* what;
+    void (*make)(const std::string& path);
+  } cases[] = {
+      {"no permission", [](const std::string& p) {
+         write_file(p, bytes_of("an edit"));
+         ::chmod(p.c_str(), 0);
+       }},
+      {"a link that loops", [](const std::string& p) { (void)::symlink(p.c_str(), p.c_str()); }},
+  };
+  for (const auto& c : cases) {
+    pack.write(tmp / "t.pak");
+    ::chmod((tmp / "t.pak").c_str(), 0666);
+    write_file(member(m, 0), bytes_of("first edit"));
+    ::unlink(member(m, 1).c_str());
+    c.make(member(m, 1));
+    const RunResult r = run_radodaro({"/p", tmp / "t.pak", m}, {.unprivileged = true});
+    EXPECT_EQ(r.out, "Packing...\n" + member(m, 0) + "\nCan't group file " + member(m, 1) + "\n")
+        << c.what;
+    EXPECT_EQ(r.exit_code, kFailure) << c.what;
+    EXPECT_EQ(read_file(tmp / "t.pak"), pack.build()) << c.what;
+  }
+}
+
+TEST(NothingLost, DirectoryTooLargeForMemoryIsRefusedAndThePackKept) {
+  if (kUnderAddressSanitizer) GTEST_SKIP() << "a memory limit starves the sanitizer";
+  TempDir tmp;
+  // Sparse packs whose directories fill them: 96 GiB and 1.2 GB.
+  for (const uint32_t count : {0xFFFFFFFFu, 50000000u}) {
+    write_file(tmp / "t.pak", PackBuilder().entry_count(count).build());
+    ASSERT_EQ(::truncate((tmp / "t.pak").c_str(), static_cast<off_t>(directory_end(count))), 0);
+    const RunResult r = run_radodaro({"/p", tmp / "t.pak", tmp / "m"},
+                                     {.memory_limit = uint64_t{512} << 20});
+    EXPECT_EQ(r.signal, 0) << count;
+    EXPECT_EQ(r.out, "Can't create data file " + tmp / "t.pak" + "\n") << count;
+    EXPECT_EQ(r.exit_code, kFailure);
+    struct stat st;
+    ASSERT_EQ(::stat((tmp / "t.pak").c_str(), &st), 0);
+    EXPECT_EQ(static_cast<uint64_t>(st.st_size), directory_end(count));
+  }
+}
+
+TEST(NothingLost, FolderSwappedMidRunIsNeverMixedIn) {
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 8; ++i) pack.stored(bytes_of("old"));
+  pack.write(tmp / "t.pak");
+  const uint64_t size0 = pack.build().size();
+  const std::string m = tmp / "m", other = tmp / "other";
+  ::mkdir(m.c_str(), 0777);
+  ::mkdir(other.c_str(), 0777);
+  for (uint32_t i = 0; i < 8; ++i) {
+    write_file(member(m, i), random_bytes(i == 0 ? 64 << 20 : 100, i));
+    write_file(member(other, i), bytes_of("not from the folder asked for"));
+  }
+  const pid_t pid = spawn_radodaro({"/p", tmp / "t.pak", m});
+  struct stat st;
+  while (::stat((tmp / "t.pak").c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == size0) {
+    std::this_thread::yield();
+  }
+  ::kill(pid, SIGSTOP);  // in the first member
+  ASSERT_EQ(::rename(m.c_str(), (tmp / "m.old").c_str()), 0);
+  ASSERT_EQ(::rename(other.c_str(), m.c_str()), 0);
+  ::kill(pid, SIGCONT);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  const RunResult r = run_radodaro({"/e", tmp / "t.pak", tmp / "check"});
+  for (uint32_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(read_file(member(tmp / "check", i)), read_file(member(tmp / "m.old", i))) << i;
+  }
+}
+
+// Waits for `pid` and tells whether it died by SIGKILL.
+bool killed(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+TEST(NothingLost, KillDuringTheDirectoryWriteLeavesTheOldOrTheNewPack) {
+  TempDir tmp;
+  // A directory of 1.2 MB, mostly skipped entries, so that checking a
+  // round takes an expand of only the live ones.
+  PackBuilder pack;
+  const uint32_t kEntries = 50000, kStride = 250;
+  for (uint32_t i = 0; i < kEntries; ++i) {
+    if (i % kStride == 0) {
+      pack.stored(bytes_of("old " + std::to_string(i)));
+    } else {
+      pack.skipped();
+    }
+  }
+  const Bytes original = pack.build();
+  const std::string m = tmp / "m";
+  ::mkdir(m.c_str(), 0777);
+  for (uint32_t i = 0; i < kEntries; i += kStride) write_file(member(m, i), random_bytes(4000, i));
+  std::string printed;
+  const Bytes grouped = model_group(original, m, &printed);
+  const std::string pak = tmp / "t.pak", journal = journal_path(tmp / "t.pak");
+
+  int in_journal = 0, old_packs = 0, new_packs = 0;
+  for (int round = 0; round < 30; ++round) {
+    write_file(pak, original);
+    const pid_t pid = spawn_radodaro({"/p", pak, m});
+    // Kill while the journal is written, or once it is whole and the new
+    // directory goes in place, so that the kills land all through the
+    // directory write.
+    const uint64_t journal_whole = round % 2 ? 28 + directory_end(kEntries) : 1;
+    struct stat st;
+    while ((::stat(journal.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) < journal_whole) &&
+           ::waitpid(pid, nullptr, WNOHANG) == 0) {
+      std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(round / 2 % 8 * 400));
+    const bool journal_at_kill = file_exists(journal);
+    ::kill(pid, SIGKILL);
+    if (!killed(pid)) continue;
+    in_journal += journal_at_kill;
+    // The next run, whatever its mode, puts the pack back first.
+    const RunResult r = run_radodaro({"/e", pak, tmp / ("c" + std::to_string(round))});
+    ASSERT_EQ(r.exit_code, 0) << round;
+    // Old means the old header, directory and data; what a kill before the
+    // journal was whole left appended is not referred to by any entry.
+    const Bytes after = read_file(pak);
+    const bool old = after.size() >= original.size() &&
+                     std::equal(original.begin(), original.end(), after.begin());
+    ASSERT_TRUE(old || after == grouped) << "round " << round;
+    (old ? old_packs : new_packs)++;
+    EXPECT_FALSE(file_exists(journal));
+  }
+  std::printf("kills in the journal window: %d; packs old: %d, new: %d\n", in_journal, old_packs,
+              new_packs);
+  EXPECT_GE(in_journal, 10);
+}
+
+TEST(NothingLost, KillDuringExpandNeverLeavesAPartialMember) {
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 40; ++i) {
+    if (i % 2) {
+      pack.stored(random_bytes(3 << 20, i));
+    } else {
+      pack.lzo1x(text_like_bytes(3 << 20, i));
+    }
+  }
+  pack.write(tmp / "t.pak");
+  int midway = 0;
+  for (int round = 0; round < 25; ++round) {
+    const std::string out = tmp / ("out" + std::to_string(round));
+    const pid_t pid = spawn_radodaro({"/e", tmp / "t.pak", out});
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + round * 7));
+    ::kill(pid, SIGKILL);
+    if (!killed(pid)) continue;
+    const std::vector<std::string> names = list_folder(out);
+    midway += names.size() < 40;
+    for (const std::string& name : names) {
+      const uint32_t index = static_cast<uint32_t>(std::stoul(name, nullptr, 16));
+      ASSERT_EQ(read_file(out + "/" + name), pack.entries()[index].content) << name;
+    }
+  }
+  EXPECT_GT(midway, 10);
+}
+
+}  // namespace
+}  // namespace radodaro::testing

@@ -1,0 +1,54 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio_ext.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "support/pack_builder.h"
+#include "support/run.h"
+
+namespace radodaro::testing {
+namespace {
+
+TEST(Process, StandardOutputToAFileGetsA64KiBBuffer) {
+  EXPECT_EXIT(
+      {
+        ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
+        platform::prepare_process();
+        std::fputs("x", stdout);
+        std::_Exit(__fbufsize(stdout) == 65536 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(ReadMapped, PastACutReadsZerosRunsToItsEndAndFails) {
+  TempDir tmp;
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  write_file(tmp / "f", random_bytes(4 * page, 1));
+  platform::MappedView view;
+  ASSERT_EQ(platform::Env::system().map_shared(tmp / "f", &view), platform::Error::kOk);
+  ASSERT_EQ(::truncate((tmp / "f").c_str(), static_cast<off_t>(page + page / 2)), 0);
+
+  uint64_t nonzero = 0;
+  const auto count = [&](const uint8_t* p, uint64_t n) {
+    for (uint64_t i = 0; i < n; ++i) nonzero += p[i] != 0;
+  };
+  EXPECT_TRUE(platform::read_mapped(view.data, page, [&] { count(view.data, page); }));
+  bool ran_to_end = false;
+  EXPECT_FALSE(platform::read_mapped(view.data, 4 * page, [&] {
+    count(view.data, 4 * page);
+    ran_to_end = true;
+  }));
+  EXPECT_TRUE(ran_to_end);
+  // Whatever touches the lost part fails from now on; the rest reads on.
+  EXPECT_FALSE(platform::read_mapped(view.data + 3 * page, 10, [] {}));
+  EXPECT_TRUE(platform::read_mapped(view.data, page, [] {}));
+  EXPECT_LT(nonzero, 3 * page);
+}
+
+}  // namespace
+}  // namespace radodaro::testing
