@@ -75,8 +75,7 @@ void expand_lzo1x(platform::NewFile* file, const std::string& path, const PakEnt
     return;
   }
   buffer->settle(produced, entry.unpacked_size);
-  if (!buffer->codec_ready() || produced != entry.unpacked_size ||
-      result == LZO_E_OUTPUT_OVERRUN) {
+  if (!buffer->codec_ready() || produced != entry.unpacked_size || result == LZO_E_OUTPUT_OVERRUN) {
     std::fputs("Error unpacking\n", stdout);
   }
   if (file->append(out, entry.unpacked_size) != platform::Error::kOk) {

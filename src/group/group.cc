@@ -27,9 +27,8 @@ bool absent(platform::Error e) {
 
 }  // namespace
 
-GroupResult group_entry(platform::Env& env, const platform::Handle& folder,
-                        const std::string& name, const platform::Handle& pack, uint64_t* pak_end,
-                        PakEntry* entry) {
+GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
+                        const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry) {
   platform::Handle member;
   uint64_t length = 0;
   // Only nothing there, or something that is not a file, counts as absent:
@@ -143,7 +142,8 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
     return false;
   }
   if (update.close() != platform::Error::kOk) {
-    std::fprintf(stderr, "radodaro: warning: closing %s failed after its new directory was made durable\n",
+    std::fprintf(stderr,
+                 "radodaro: warning: closing %s failed after its new directory was made durable\n",
                  pak_path.c_str());
   }
   return true;

@@ -28,9 +28,8 @@ enum class GroupResult {
 
 // Appends the member file `name` of `folder` to `pack` at `*pak_end` and
 // rewrites `entry` to point at it; `*pak_end` advances past the copy.
-GroupResult group_entry(platform::Env& env, const platform::Handle& folder,
-                        const std::string& name, const platform::Handle& pack, uint64_t* pak_end,
-                        PakEntry* entry);
+GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
+                        const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry);
 
 }  // namespace radodaro
 

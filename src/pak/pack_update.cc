@@ -135,8 +135,8 @@ Recovery recover_pack(Env& env, const std::string& pak_path) {
     return Recovery::kNothing;
   }
   if (e != Error::kOk) {
-    std::fprintf(stderr, "radodaro: %s cannot be opened to put it back from %s\n",
-                 pak_path.c_str(), journal_path(pak_path).c_str());
+    std::fprintf(stderr, "radodaro: %s cannot be opened to put it back from %s\n", pak_path.c_str(),
+                 journal_path(pak_path).c_str());
     return Recovery::kFailed;
   }
   return recover(env, pack, folder, pak_path, name, &size);
@@ -195,8 +195,8 @@ bool PackUpdate::write_journal(uint64_t image_size) {
   }
   uint8_t trailer[kJournalTrailer];
   encode_fixed32(trailer, crc);
-  ok = ok && env_.write_at(journal, trailer, kJournalTrailer, kJournalHeader + image_size) ==
-                 Error::kOk;
+  ok = ok &&
+       env_.write_at(journal, trailer, kJournalTrailer, kJournalHeader + image_size) == Error::kOk;
   ok = ok && env_.sync(journal) == Error::kOk;
   ok = env_.close(&journal) == Error::kOk && ok;
   ok = ok && env_.sync_folder(folder_) == Error::kOk;

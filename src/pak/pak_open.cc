@@ -5,8 +5,8 @@
 #include <new>
 
 #include "pak/checksums.h"
-#include "pak/pak_format.h"
 #include "pak/pack_update.h"
+#include "pak/pak_format.h"
 #include "platform/process.h"
 
 namespace radodaro {
@@ -38,9 +38,9 @@ bool map_pak_file(platform::Env& env, const std::string& pak_path, platform::Map
   // Nothing is read outside the file: the header and the whole directory
   // must fit before a byte of either is looked at.
   uint8_t header_bytes[kHeaderSize];
-  if (view->size < kHeaderSize ||
-      !platform::read_mapped(view->data, kHeaderSize,
-                             [&] { std::memcpy(header_bytes, view->data, kHeaderSize); })) {
+  if (view->size < kHeaderSize || !platform::read_mapped(view->data, kHeaderSize, [&] {
+        std::memcpy(header_bytes, view->data, kHeaderSize);
+      })) {
     return fail(kBad, pak_path, view);
   }
   const PakHeader header = decode_header(header_bytes);

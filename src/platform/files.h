@@ -117,8 +117,7 @@ class Env {
   // Makes the names created and removed in `folder` durable.
   virtual Error sync_folder(const Handle& folder);
 
-  virtual Error write_at(const Handle& file, const uint8_t* data, uint64_t length,
-                         uint64_t offset);
+  virtual Error write_at(const Handle& file, const uint8_t* data, uint64_t length, uint64_t offset);
   // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
   virtual Error read_at(const Handle& file, uint8_t* data, uint64_t length, uint64_t offset,
                         uint64_t* got);

@@ -188,9 +188,8 @@ Error Env::create_unnamed(const Handle& folder, Handle* file) {
 
 Error Env::link_unnamed(const Handle& folder, const Handle& file, const std::string& name) {
   if (g_link_by_descriptor.load(std::memory_order_relaxed)) {
-    return retrying([&] {
-      return ::linkat(fd_of(file), "", fd_of(folder), name.c_str(), AT_EMPTY_PATH);
-    });
+    return retrying(
+        [&] { return ::linkat(fd_of(file), "", fd_of(folder), name.c_str(), AT_EMPTY_PATH); });
   }
   char proc_path[64];
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(file));
@@ -217,9 +216,8 @@ Error Env::rename_new(const Handle& folder, const std::string& from, const std::
   });
   if (e != Error::kUnsupported) return e;
   // No RENAME_NOREPLACE here: a link never replaces either.
-  if (const Error l = retrying([&] {
-        return ::linkat(fd_of(folder), from.c_str(), fd_of(folder), to.c_str(), 0);
-      });
+  if (const Error l = retrying(
+          [&] { return ::linkat(fd_of(folder), from.c_str(), fd_of(folder), to.c_str(), 0); });
       l != Error::kOk) {
     return l;
   }

@@ -3,10 +3,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "platform/posix_internal.h"
 #include "platform/process.h"
@@ -101,8 +103,9 @@ extern "C" void on_bus_error(int sig, siginfo_t* info, void*) {
     const auto page = static_cast<uintptr_t>(page_size());
     const uintptr_t from = addr & ~(page - 1);
     const uintptr_t to = (end + page - 1) & ~(page - 1);
-    void* p = ::mmap(reinterpret_cast<void*>(from), to - from, PROT_READ,
-                     MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // The page address comes from the faulting pointer itself.
+    auto* at = static_cast<char*>(info->si_addr) - (addr - from);
+    void* p = ::mmap(at, to - from, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p != MAP_FAILED) {
       for (Zeroed& z : g_zeroed) {
         uintptr_t none = 0;
@@ -121,11 +124,10 @@ extern "C" void on_bus_error(int sig, siginfo_t* info, void*) {
 
 bool touches_zeroed(uintptr_t begin, uintptr_t end) {
   if (g_zeroed_overflow.load()) return true;
-  for (const Zeroed& z : g_zeroed) {
+  return std::any_of(std::begin(g_zeroed), std::end(g_zeroed), [&](const Zeroed& z) {
     const uintptr_t b = z.begin.load();
-    if (b != 0 && b < end && begin < z.end.load()) return true;
-  }
-  return false;
+    return b != 0 && b < end && begin < z.end.load();
+  });
 }
 
 // Standard output, written through our own function so that the error of
@@ -179,9 +181,7 @@ void prepare_process() {
 
 bool flush_output() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
 
-std::string output_error() {
-  return std::strerror(g_output_errno != 0 ? g_output_errno : EIO);
-}
+std::string output_error() { return std::strerror(g_output_errno != 0 ? g_output_errno : EIO); }
 
 void handle_interruptions() {
   for (const int sig : kInterrupts) {

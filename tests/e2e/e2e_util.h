@@ -92,7 +92,6 @@ inline Bytes model_group(const Bytes& pack, const std::string& folder, std::stri
   return out;
 }
 
-
 }  // namespace radodaro::testing
 
 #endif  // RADODARO_TESTS_E2E_E2E_UTIL_H_

@@ -11,11 +11,11 @@
 namespace radodaro::testing {
 
 struct RunOptions {
-  std::string cwd;               // empty: the test's own
-  uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes; 0: none
-  uint64_t memory_limit = 0;     // RLIMIT_AS in bytes; 0: none
-  bool unprivileged = false;     // when run as root, run as nobody instead
-  std::string stdout_path;       // send standard output there instead
+  std::string cwd;                      // empty: the test's own
+  uint64_t file_size_limit = 0;         // RLIMIT_FSIZE in bytes; 0: none
+  uint64_t memory_limit = 0;            // RLIMIT_AS in bytes; 0: none
+  bool unprivileged = false;            // when run as root, run as nobody instead
+  std::string stdout_path;              // send standard output there instead
   bool close_standard_streams = false;  // start with descriptors 0, 1 and 2 closed
 };
 

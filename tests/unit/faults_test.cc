@@ -17,6 +17,7 @@ namespace {
 
 using Op = FaultEnv::Op;
 using platform::Error;
+using platform::Handle;
 
 // Runs `fn` with standard output captured.
 template <typename F>
@@ -114,6 +115,63 @@ TEST_F(GroupFaults, DiskThatDiesMidRunIsPutBackByTheNextRun) {
   EXPECT_GT(restored, 0);
 }
 
+// The real system, with a log of what reaches which file in what order.
+class OrderLog : public platform::Env {
+ public:
+  Error open_exclusive(const std::string& path, Handle* f, uint64_t* size) override {
+    const Error e = Env::open_exclusive(path, f, size);
+    pack_ = f->native();
+    return e;
+  }
+  Error create_new(const Handle& folder, const std::string& name, Handle* f) override {
+    const Error e = Env::create_new(folder, name, f);
+    journal_ = f->native();
+    return e;
+  }
+  Error write_at(const Handle& f, const uint8_t* d, uint64_t n, uint64_t at) override {
+    log_ += who(f) + (at == 0 ? "-write-start " : "-write ");
+    return Env::write_at(f, d, n, at);
+  }
+  Error sync(const Handle& f) override {
+    log_ += who(f) + "-sync ";
+    return Env::sync(f);
+  }
+  Error sync_folder(const Handle& f) override {
+    log_ += "folder-sync ";
+    return Env::sync_folder(f);
+  }
+  Error remove(const Handle& folder, const std::string& name) override {
+    log_ += "remove ";
+    return Env::remove(folder, name);
+  }
+  const std::string& log() const { return log_; }
+
+ private:
+  std::string who(const Handle& f) const { return f.native() == pack_ ? "pack" : "journal"; }
+  intptr_t pack_ = -1, journal_ = -1;
+  std::string log_;
+};
+
+TEST_F(GroupFaults, EachStepIsDurableBeforeTheNextDependsOnIt) {
+  write_file(pak_, original_);
+  OrderLog env;
+  bool ok = false;
+  captured([&] { ok = run_group(env, pak_, folder_); });
+  ASSERT_TRUE(ok);
+  // Appended data, then the journal whole in its folder, then the new
+  // directory in place, and only then the journal goes.
+  const std::string& log = env.log();
+  const size_t data_synced = log.find("pack-write pack-sync ");
+  const size_t journal_synced = log.rfind("journal-write journal-sync folder-sync ");
+  const size_t in_place = log.find("pack-write-start pack-sync remove folder-sync");
+  ASSERT_NE(data_synced, std::string::npos) << log;
+  ASSERT_NE(journal_synced, std::string::npos) << log;
+  ASSERT_NE(in_place, std::string::npos) << log;
+  EXPECT_LT(data_synced, journal_synced) << log;
+  EXPECT_LT(journal_synced, in_place) << log;
+  EXPECT_EQ(log.find("pack-write-start"), in_place) << log;
+}
+
 TEST_F(GroupFaults, JournalThatFailsItsChecksumIsRemovedUntouched) {
   // A journal cut short or damaged was still being written: the directory
   // write had not begun, so the pack is good as it stands.
@@ -133,7 +191,8 @@ class ExpandFaults : public ::testing::Test {
     pack_.stored(random_bytes(600 * 1024, 1)).lzo1x(text_like_bytes(1000, 1));
     pack_.write(tmp_ / "t.pak");
     ASSERT_EQ(platform::Env::system().open_folder(tmp_.path(), &folder_), Error::kOk);
-    captured([&] { ASSERT_TRUE(map_pak_file(platform::Env::system(), tmp_ / "t.pak", &view_, &dir_)); });
+    captured(
+        [&] { ASSERT_TRUE(map_pak_file(platform::Env::system(), tmp_ / "t.pak", &view_, &dir_)); });
   }
 
   std::string expand(platform::Env& env, uint32_t index, DecodeBuffer* buffer) {
@@ -172,6 +231,32 @@ TEST_F(ExpandFaults, MemberIsWholeOrAbsentAndNothingElseIsLeft) {
       EXPECT_NE(out.find(c.message + tmp_ / name), std::string::npos) << out;
       EXPECT_EQ(list_folder(tmp_.path()), std::vector<std::string>{"t.pak"}) << out;
     }
+  }
+}
+
+// Another program writes a file at the member's name just after the tool
+// looked and found nothing there.
+class FileAppearsAfterTheLook : public platform::Env {
+ public:
+  explicit FileAppearsAfterTheLook(std::string dir) : dir_(std::move(dir)) {}
+  Error look_up(const Handle& folder, const std::string& name) override {
+    const Error e = Env::look_up(folder, name);
+    write_file(dir_ + "/" + name, bytes_of("theirs"));
+    return e;
+  }
+
+ private:
+  std::string dir_;
+};
+
+TEST_F(ExpandFaults, FileThatAppearsMeanwhileIsNeverReplaced) {
+  DecodeBuffer buffer;
+  FileAppearsAfterTheLook env(tmp_.path());
+  for (uint32_t index : {0u, 1u}) {
+    const std::string out = expand(env, index, &buffer);
+    EXPECT_NE(out.find("File " + tmp_ / member_name(index) + " alredy exists\n"), std::string::npos)
+        << out;
+    EXPECT_EQ(read_file(tmp_ / member_name(index)), bytes_of("theirs"));
   }
 }
 
