@@ -51,9 +51,9 @@ void expand_one(benchmark::State& state, const PackBuilder& builder) {
   builder.write(pak);
   platform::Env& env = platform::Env::system();
   platform::MappedView view;
-  platform::Handle folder;
-  if (env.map_shared(pak, &view) != platform::Error::kOk ||
-      env.open_folder("/dev/shm", &folder) != platform::Error::kOk) {
+  OutputFolder folder;
+  folder.open(env, "/dev/shm");
+  if (env.map_shared(pak, &view) != platform::Error::kOk || !folder.handle.is_open()) {
     state.SkipWithError("can't map the pack");
     return;
   }

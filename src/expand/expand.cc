@@ -149,7 +149,19 @@ void DecodeBuffer::settle(uint64_t produced, uint64_t size) {
   dirty_ = std::max(dirty_, std::min(produced, size));
 }
 
-void expand_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
+void OutputFolder::open(platform::Env& env, const std::string& path) {
+  if (env.open_folder(path, &handle) != platform::Error::kOk) return;
+  std::vector<std::string> all;
+  listed = env.list_folder(handle, &all) == platform::Error::kOk;
+  if (listed) names.insert(all.begin(), all.end());
+}
+
+platform::Error OutputFolder::look_up(platform::Env& env, const std::string& name) const {
+  if (!listed) return env.look_up(handle, name);
+  return names.contains(name) ? platform::Error::kOk : platform::Error::kNotFound;
+}
+
+void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
                   const std::string& path, const PakEntry& entry, const platform::MappedView& view,
                   DecodeBuffer* buffer) {
   if (!range_in_file(entry.offset, stored_extent(entry), view.size)) {
@@ -158,7 +170,7 @@ void expand_entry(platform::Env& env, const platform::Handle& folder, const std:
   }
   // What is at the name already is left alone, and found before a byte is
   // written; a link counts, wherever it leads.
-  switch (env.look_up(folder, name)) {
+  switch (folder.look_up(env, name)) {
     case platform::Error::kOk:
       report(path, false, kExists);
       return;
@@ -168,7 +180,7 @@ void expand_entry(platform::Env& env, const platform::Handle& folder, const std:
       std::printf("Can't create file %s\n", path.c_str());
       return;
   }
-  platform::NewFile file(env, folder, name);
+  platform::NewFile file(env, folder.handle, name);
   if (file.create() != platform::Error::kOk) {
     std::printf("Can't create file %s\n", path.c_str());
     return;
@@ -185,7 +197,7 @@ void run_expand(platform::Env& env, const platform::MappedView& view,
   const PakHeader header = decode_header(dir_image.data());
   DecodeBuffer buffer;
   bool folders_made = false;
-  platform::Handle folder;
+  OutputFolder folder;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
     const PakEntry entry = decode_entry(dir_image.data() + entry_position(i));
     if (entry.kind == kKindSkipped) continue;
@@ -195,7 +207,7 @@ void run_expand(platform::Env& env, const platform::MappedView& view,
     // all, and the folder, once open, spares each member a path lookup.
     if (!folders_made) {
       make_output_dirs(env, path);
-      (void)env.open_folder(folder_path, &folder);
+      folder.open(env, folder_path);
       folders_made = true;
     }
     expand_entry(env, folder, name, path, entry, view, &buffer);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "pak/pak_format.h"
@@ -40,6 +41,20 @@ class DecodeBuffer {
   uint64_t dirty_ = 0;  // bytes from the start that may be other than zero
 };
 
+// The folder that member files go to, and the names that were in it when
+// the run began: one listing spares a look-up per member. A name that
+// appears later is still never written over.
+struct OutputFolder {
+  platform::Handle handle;
+  bool listed = false;  // `names` holds everything that was there
+  std::unordered_set<std::string> names;
+
+  // Opens the folder at `path` and lists it.
+  void open(platform::Env& env, const std::string& path);
+  // Whether anything is at `name`: kOk, kNotFound, or why it cannot be told.
+  platform::Error look_up(platform::Env& env, const std::string& name) const;
+};
+
 // Writes every entry of the pack in `view` that is not skipped to its
 // member file under `folder_path`, printing the lines of each. Entries are
 // read from `dir_image`, the pack's header and directory as map_pak_file()
@@ -50,7 +65,7 @@ void run_expand(platform::Env& env, const platform::MappedView& view,
 // Expands one entry into a new member file `name` in `folder`, whose whole
 // path, for messages, is `path`. The file appears under its name only once
 // it is whole. Per-entry trouble is printed; nothing is returned.
-void expand_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
+void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
                   const std::string& path, const PakEntry& entry, const platform::MappedView& view,
                   DecodeBuffer* buffer);
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace radodaro::platform {
 
@@ -95,6 +96,9 @@ class Env {
   // something is, kNotFound when nothing is, another error when it cannot
   // be told.
   virtual Error look_up(const Handle& folder, const std::string& name);
+
+  // Every name in `folder` (links, folders and all), in no order.
+  virtual Error list_folder(const Handle& folder, std::vector<std::string>* names);
 
   // Opens the regular file `name` in `folder` (or the file a link there
   // leads to) for reading, without blocking, and gives its length.

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -56,9 +57,10 @@ Error retrying(Call call) {
   return rc == 0 ? Error::kOk : posix::from_errno(errno);
 }
 
-// Which way of naming an unnamed file works here: through /proc (any user)
-// or by the descriptor itself (needs a privilege most users lack).
-std::atomic<bool> g_link_by_descriptor{false};
+// Which way of naming an unnamed file works here: by the descriptor itself
+// (one call, but it needs a privilege most users lack) or through /proc.
+enum LinkWay { kUntried, kByDescriptor, kThroughProc };
+std::atomic<int> g_link_way{kUntried};
 
 }  // namespace
 
@@ -170,6 +172,22 @@ Error Env::look_up(const Handle& folder, const std::string& name) {
   return posix::from_errno(errno);
 }
 
+Error Env::list_folder(const Handle& folder, std::vector<std::string>* names) {
+  const int fd = open_retrying(fd_of(folder), ".", O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return posix::from_errno(errno);
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return posix::from_errno(errno);
+  }
+  names->clear();
+  errno = 0;
+  while (const dirent* e = ::readdir(dir)) names->emplace_back(e->d_name);
+  const int error = errno;
+  ::closedir(dir);
+  return posix::from_errno(error);
+}
+
 Error Env::open_for_read(const Handle& folder, const std::string& name, Handle* file,
                          uint64_t* size) {
   Handle f(open_retrying(fd_of(folder), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
@@ -187,19 +205,23 @@ Error Env::create_unnamed(const Handle& folder, Handle* file) {
 }
 
 Error Env::link_unnamed(const Handle& folder, const Handle& file, const std::string& name) {
-  if (g_link_by_descriptor.load(std::memory_order_relaxed)) {
-    return retrying(
+  const int way = g_link_way.load(std::memory_order_relaxed);
+  if (way != kThroughProc) {
+    const Error e = retrying(
         [&] { return ::linkat(fd_of(file), "", fd_of(folder), name.c_str(), AT_EMPTY_PATH); });
+    // Without the privilege the descriptor reads as a missing file.
+    if (e != Error::kNotFound || way == kByDescriptor) {
+      if (e == Error::kOk) g_link_way = kByDescriptor;
+      return e;
+    }
   }
   char proc_path[64];
   std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(file));
   const Error e = retrying([&] {
     return ::linkat(AT_FDCWD, proc_path, fd_of(folder), name.c_str(), AT_SYMLINK_FOLLOW);
   });
-  if (e != Error::kNotFound || ::access("/proc/self/fd", F_OK) == 0) return e;
-  // No /proc: the descriptor itself, where the privilege allows it.
-  g_link_by_descriptor = true;
-  return link_unnamed(folder, file, name);
+  if (e == Error::kOk) g_link_way = kThroughProc;
+  return e;
 }
 
 Error Env::create_new(const Handle& folder, const std::string& name, Handle* file) {

@@ -190,7 +190,8 @@ class ExpandFaults : public ::testing::Test {
   void SetUp() override {
     pack_.stored(random_bytes(600 * 1024, 1)).lzo1x(text_like_bytes(1000, 1));
     pack_.write(tmp_ / "t.pak");
-    ASSERT_EQ(platform::Env::system().open_folder(tmp_.path(), &folder_), Error::kOk);
+    folder_.open(platform::Env::system(), tmp_.path());
+    ASSERT_TRUE(folder_.handle.is_open());
     captured(
         [&] { ASSERT_TRUE(map_pak_file(platform::Env::system(), tmp_ / "t.pak", &view_, &dir_)); });
   }
@@ -204,7 +205,7 @@ class ExpandFaults : public ::testing::Test {
 
   TempDir tmp_;
   PackBuilder pack_;
-  platform::Handle folder_;
+  OutputFolder folder_;
   platform::MappedView view_;
   std::vector<uint8_t> dir_;
 };
@@ -239,10 +240,11 @@ TEST_F(ExpandFaults, MemberIsWholeOrAbsentAndNothingElseIsLeft) {
 class FileAppearsAfterTheLook : public platform::Env {
  public:
   explicit FileAppearsAfterTheLook(std::string dir) : dir_(std::move(dir)) {}
-  Error look_up(const Handle& folder, const std::string& name) override {
-    const Error e = Env::look_up(folder, name);
-    write_file(dir_ + "/" + name, bytes_of("theirs"));
-    return e;
+  Error create_unnamed(const Handle& folder, Handle* f) override {
+    for (const char* name : {"00000000.dat", "00000001.dat"}) {
+      write_file(dir_ + "/" + name, bytes_of("theirs"));
+    }
+    return Env::create_unnamed(folder, f);
   }
 
  private:
@@ -253,11 +255,32 @@ TEST_F(ExpandFaults, FileThatAppearsMeanwhileIsNeverReplaced) {
   DecodeBuffer buffer;
   FileAppearsAfterTheLook env(tmp_.path());
   for (uint32_t index : {0u, 1u}) {
+    ::unlink((tmp_ / member_name(index)).c_str());
     const std::string out = expand(env, index, &buffer);
     EXPECT_NE(out.find("File " + tmp_ / member_name(index) + " alredy exists\n"), std::string::npos)
         << out;
     EXPECT_EQ(read_file(tmp_ / member_name(index)), bytes_of("theirs"));
   }
+}
+
+// A folder that cannot be listed: each member is looked up on its own.
+class Unlistable : public platform::Env {
+ public:
+  Error list_folder(const Handle&, std::vector<std::string>*) override { return Error::kIo; }
+};
+
+TEST_F(ExpandFaults, FolderThatCannotBeListedIsLookedUpMemberByMember) {
+  DecodeBuffer buffer;
+  Unlistable env;
+  OutputFolder folder;
+  folder.open(env, tmp_.path());
+  ASSERT_FALSE(folder.listed);
+  write_file(tmp_ / member_name(0), bytes_of("there before"));
+  const std::string name = member_name(0);
+  const std::string out = captured(
+      [&] { expand_entry(env, folder, name, tmp_ / name, pack_.directory()[0], view_, &buffer); });
+  EXPECT_EQ(out, "File " + tmp_ / name + " alredy exists\n");
+  EXPECT_EQ(read_file(tmp_ / name), bytes_of("there before"));
 }
 
 // A file system without unnamed files.
