@@ -23,6 +23,12 @@ constexpr uint64_t kJournalHeader = 24;
 constexpr uint64_t kJournalTrailer = 4;
 constexpr uint64_t kChunk = uint64_t{1} << 20;
 
+// A buffer for copying `total` bytes a chunk at a time: no larger than it
+// needs to be, as most directories are small.
+std::vector<uint8_t> chunk_for(uint64_t total) {
+  return std::vector<uint8_t>(static_cast<size_t>(std::min(kChunk, total)));
+}
+
 struct JournalInfo {
   uint64_t pack_length = 0;
   uint64_t image_size = 0;
@@ -44,9 +50,9 @@ bool check_journal(Env& env, const Handle& journal, uint64_t journal_size, Journ
       info->image_size > info->pack_length) {
     return false;
   }
-  std::vector<uint8_t> chunk(kChunk);
-  uint32_t crc = 0;
   const uint64_t covered = kJournalHeader + info->image_size;
+  std::vector<uint8_t> chunk = chunk_for(covered);
+  uint32_t crc = 0;
   for (uint64_t at = 0; at < covered;) {
     const uint64_t n = std::min(kChunk, covered - at);
     if (env.read_at(journal, chunk.data(), n, at, &got) != Error::kOk || got != n) return false;
@@ -61,7 +67,7 @@ bool check_journal(Env& env, const Handle& journal, uint64_t journal_size, Journ
 // Copies the old image back over the pack, then cuts it to its old length
 // (never before the image is back), and makes both durable.
 bool restore(Env& env, const Handle& pack, const Handle& journal, const JournalInfo& info) {
-  std::vector<uint8_t> chunk(kChunk);
+  std::vector<uint8_t> chunk = chunk_for(info.image_size);
   for (uint64_t at = 0; at < info.image_size;) {
     const uint64_t n = std::min(kChunk, info.image_size - at);
     uint64_t got = 0;
@@ -184,7 +190,7 @@ bool PackUpdate::write_journal(uint64_t image_size) {
   bool ok = env_.write_at(journal, header, kJournalHeader, 0) == Error::kOk;
   // The old image is still in place on disk: copy it from there, so that
   // only the new one is held in memory.
-  std::vector<uint8_t> chunk(ok ? kChunk : 0);
+  std::vector<uint8_t> chunk = chunk_for(ok ? image_size : 0);
   for (uint64_t at = 0; ok && at < image_size;) {
     const uint64_t n = std::min(kChunk, image_size - at);
     uint64_t got = 0;
