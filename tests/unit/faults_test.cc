@@ -87,6 +87,8 @@ TEST_F(GroupFaults, AnySingleFaultLeavesTheOldPackOrADurableNewOne) {
     EXPECT_FALSE(file_exists(journal_path(pak_))) << context;
     if (!ok) ++old_packs;
   }
+  std::printf("single faults: %d; packs left old: %d, new: %d\n", calls, old_packs,
+              calls - old_packs);
   EXPECT_GT(old_packs, 10);
 }
 
@@ -121,6 +123,8 @@ TEST_F(GroupFaults, DiskThatDiesMidRunIsPutBackByTheNextRun) {
       EXPECT_EQ(old_or_new(context, /*tail=*/true), ok) << context;
       EXPECT_FALSE(file_exists(journal_path(pak_))) << context;
     }
+    std::printf("disk dies at each of %d calls (%zu kinds): put back from the journal: %d\n", calls,
+                dying.size(), restored);
     EXPECT_GT(restored, 0);
   }
 }
