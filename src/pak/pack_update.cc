@@ -111,7 +111,8 @@ Recovery recover(Env& env, const Handle& pack, const Handle& folder, const std::
   }
   if (!journal.is_open() || !restore(env, pack, journal, info) ||
       env.remove(folder, name) != Error::kOk || env.sync_folder(folder) != Error::kOk) {
-    std::fprintf(stderr, "radodaro: %s could not be put back from %s; nothing was changed\n",
+    std::fprintf(stderr,
+                 "radodaro: %s could not be put back from %s, which stays for the next run\n",
                  pak_path.c_str(), journal_path(pak_path).c_str());
     return Recovery::kFailed;
   }
