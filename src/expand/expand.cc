@@ -181,8 +181,14 @@ void expand_entry(platform::Env& env, const OutputFolder& folder, const std::str
       return;
   }
   platform::NewFile file(env, folder.handle, name);
-  if (file.create() != platform::Error::kOk) {
-    std::printf("Can't create file %s\n", path.c_str());
+  // Where a new file takes its name at once, one that appeared since the
+  // look shows here.
+  if (const platform::Error e = file.create(); e != platform::Error::kOk) {
+    if (e == platform::Error::kExists) {
+      report(path, false, kExists);
+    } else {
+      std::printf("Can't create file %s\n", path.c_str());
+    }
     return;
   }
   if (entry.kind == kKindLzo1x) {

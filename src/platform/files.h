@@ -106,10 +106,14 @@ class Env {
   virtual Error open_for_read(const Handle& folder, const std::string& name, Handle* file,
                               uint64_t* size);
 
-  // A new file in `folder` that has no name yet, for writing. kUnsupported
-  // where the file system has no such files.
-  virtual Error create_unnamed(const Handle& folder, Handle* file);
-  // Gives the unnamed `file` the name `name`; kExists when anything is there.
+  // A new file in `folder`, for writing, that is to become `name` and that
+  // nobody can read by that name until link_unnamed(): where the system can
+  // do it, it has no name yet; elsewhere it holds the name already, cannot
+  // be opened by anyone else, and goes when its handle is closed, however
+  // the process ends (kExists when anything is at the name). kUnsupported
+  // where the file system can do neither.
+  virtual Error create_unnamed(const Handle& folder, const std::string& name, Handle* file);
+  // Makes the unnamed `file` the file `name`; kExists when anything is there.
   virtual Error link_unnamed(const Handle& folder, const Handle& file, const std::string& name);
 
   // A new file `name` in `folder`, never through a link and never over

@@ -197,7 +197,7 @@ Error Env::open_for_read(const Handle& folder, const std::string& name, Handle* 
   return Error::kOk;
 }
 
-Error Env::create_unnamed(const Handle& folder, Handle* file) {
+Error Env::create_unnamed(const Handle& folder, const std::string&, Handle* file) {
   Handle f(open_retrying(fd_of(folder), ".", O_TMPFILE | O_WRONLY, 0666));
   if (!f.is_open()) return posix::from_errno(errno);
   *file = std::move(f);
@@ -348,7 +348,7 @@ NewFile::~NewFile() {
 }
 
 Error NewFile::create() {
-  const Error e = env_.create_unnamed(folder_, &file_);
+  const Error e = env_.create_unnamed(folder_, name_, &file_);
   if (e != Error::kUnsupported) return e;
   // A name that no member file can have, so a group run never reads it;
   // the pid keeps two runs apart. A kill can leave it behind, but never
@@ -359,7 +359,8 @@ Error NewFile::create() {
   const Error c = env_.create_new(folder_, temp_name_, &file_);
   if (c != Error::kOk) {
     temp_name_.clear();
-    return c;
+    // A leftover of ours at the temporary name says nothing of the member.
+    return c == Error::kExists ? Error::kIo : c;
   }
   posix::set_temp_file(fd_of(folder_), temp_name_.c_str());
   return Error::kOk;

@@ -93,6 +93,7 @@ TEST(OpenPack, CantOpenIsOneLineWithTheFullPath) {
 }
 
 TEST(OpenPack, UnreadablePack) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsAnotherUser);
   TempDir tmp;
   ::chmod(tmp.path().c_str(), 0777);
   sample_pack().write(tmp / "s.pak");
@@ -182,6 +183,7 @@ TEST(OpenPack, StandardOutputThatCannotBeWrittenIsAFailure) {
 }
 
 TEST(OpenPack, LockHeldByAnotherProcess) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsLinuxLock);
   TempDir tmp;
   PackBuilder pack;
   pack.stored(bytes_of("abc"));

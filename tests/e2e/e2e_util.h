@@ -5,16 +5,30 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pak/checksums.h"
 #include "pak/pak_format.h"
 #include "support/pack_builder.h"
 #include "support/run.h"
+#include "support/target.h"
 
 namespace radodaro::testing {
+
+// Waits until `pred` holds or two seconds pass.
+template <typename F>
+bool eventually(F pred) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
 
 inline std::string hex8(uint32_t v) {
   char buf[16];

@@ -164,6 +164,7 @@ TEST(Expand, FolderThatCannotBeMadeGivesCantCreate) {
 }
 
 TEST(Expand, ReadOnlyFolderGivesCantCreate) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsAnotherUser);
   TempDir tmp;
   ::chmod(tmp.path().c_str(), 0777);
   ::mkdir((tmp / "ro").c_str(), 0555);
@@ -191,6 +192,7 @@ TEST(Expand, SecondRunLeavesExistingFilesAlone) {
 }
 
 TEST(Expand, NeverFollowsOrReplacesWhatStandsAtAMemberPath) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsLinuxLinks);
   TempDir tmp;
   ::mkdir((tmp / "out").c_str(), 0777);
   // A dangling link, a link to a file elsewhere, and a folder.
@@ -243,6 +245,7 @@ TEST(Expand, EntryReachingExactlyTheEndIsGood) {
 }
 
 TEST(Expand, WriteFailureLeavesNoPartialFile) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsResourceLimit);
   TempDir tmp;
   PackBuilder pack;
   pack.stored(random_bytes(64 * 1024, 1)).lzo1x(text_like_bytes(64 * 1024, 2));
@@ -259,6 +262,7 @@ TEST(Expand, WriteFailureLeavesNoPartialFile) {
 }
 
 TEST(Expand, HugeClaimedSizeDoesNotCrash) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsResourceLimit);
   TempDir tmp;
   PackBuilder pack;
   pack.lzo1x(text_like_bytes(100, 3));
@@ -275,6 +279,7 @@ TEST(Expand, HugeClaimedSizeDoesNotCrash) {
 }
 
 TEST(Expand, NoMemoryForTheBufferIsAWriteFailure) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsResourceLimit);
   if (kUnderAddressSanitizer) GTEST_SKIP() << "a memory limit starves the sanitizer";
   TempDir tmp;
   PackBuilder pack;

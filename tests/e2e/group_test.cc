@@ -164,6 +164,7 @@ TEST(Group, PackTooShortForItsDirectoryIsUntouched) {
 }
 
 TEST(Group, PackThatCannotBeOpenedForUpdate) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsAnotherUser);
   TempDir tmp;
   ::chmod(tmp.path().c_str(), 0777);
   ::mkdir((tmp / "folder").c_str(), 0777);
@@ -181,6 +182,7 @@ TEST(Group, PackThatCannotBeOpenedForUpdate) {
 }
 
 TEST(Group, WriteFailureLeavesThePackByteForByte) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsResourceLimit);
   TempDir tmp;
   PackBuilder pack;
   pack.stored(bytes_of("a")).stored(bytes_of("b")).stored(bytes_of("c"));

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "e2e/e2e_util.h"
@@ -20,6 +21,7 @@ namespace {
 constexpr int kFailure = 255;
 
 TEST(NothingLost, ClosedStandardStreamsNeverBecomeThePack) {
+  RADODARO_SKIP_ON_WINDOWS(kClosesDescriptors);
   TempDir tmp;
   PackBuilder pack;
   for (uint32_t i = 0; i < 300; ++i) pack.stored(bytes_of("old " + std::to_string(i)));
@@ -35,6 +37,7 @@ TEST(NothingLost, ClosedStandardStreamsNeverBecomeThePack) {
 }
 
 TEST(NothingLost, MemberThatIsThereButUnreadableFailsTheGroup) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsAnotherUser);
   TempDir tmp;
   ::chmod(tmp.path().c_str(), 0777);
   PackBuilder pack;
@@ -67,6 +70,7 @@ TEST(NothingLost, MemberThatIsThereButUnreadableFailsTheGroup) {
 }
 
 TEST(NothingLost, DirectoryTooLargeForMemoryIsRefusedAndThePackKept) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsResourceLimit);
   if (kUnderAddressSanitizer) GTEST_SKIP() << "a memory limit starves the sanitizer";
   TempDir tmp;
   // Sparse packs whose directories fill them: 96 GiB and 1.2 GB.
@@ -85,6 +89,7 @@ TEST(NothingLost, DirectoryTooLargeForMemoryIsRefusedAndThePackKept) {
 }
 
 TEST(NothingLost, FolderSwappedMidRunIsNeverMixedIn) {
+  RADODARO_SKIP_ON_WINDOWS(kChangedBehindWine);
   TempDir tmp;
   PackBuilder pack;
   for (uint32_t i = 0; i < 8; ++i) pack.stored(bytes_of("old"));
@@ -190,23 +195,41 @@ TEST(NothingLost, KillDuringExpandNeverLeavesAPartialMember) {
     }
   }
   pack.write(tmp / "t.pak");
-  int midway = 0, checked = 0;
+  int midway = 0, checked = 0, left_empty = 0;
+  const auto is_member = [](const std::string& name) { return name.size() == 12; };
   for (int round = 0; round < 25; ++round) {
     const std::string out = tmp / ("out" + std::to_string(round));
     const pid_t pid = spawn_radodaro({"/e", tmp / "t.pak", out});
     std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
     ::kill(pid, SIGKILL);
     if (!killed(pid)) continue;
+    // On Windows a member is written under a temporary name that the system
+    // removes as it closes what the killed process held, a moment after it
+    // ends. Only a kill in the instant between its creation and its marking
+    // for removal leaves it, and then empty. Linux leaves none at all.
+    eventually([&] {
+      const std::vector<std::string> names = list_folder(out);
+      return std::all_of(names.begin(), names.end(), is_member);
+    });
+    for (const std::string& name : list_folder(out)) {
+      if (is_member(name)) continue;
+      EXPECT_TRUE(Target::current().windows()) << out << "/" << name;
+      EXPECT_EQ(std::filesystem::file_size(out + "/" + name), 0u) << out << "/" << name;
+      ++left_empty;
+    }
     const std::vector<std::string> names = list_folder(out);
     midway += names.size() < 24;
     for (const std::string& name : names) {
+      if (!is_member(name)) continue;
       const uint32_t index = static_cast<uint32_t>(std::stoul(name, nullptr, 16));
       ASSERT_EQ(read_file(out + "/" + name), pack.entries()[index].content) << name;
       ++checked;
     }
   }
-  std::printf("expands killed midway: %d of 25; member files left, all whole: %d\n", midway,
-              checked);
+  std::printf(
+      "expands killed midway: %d of 25; member files left, all whole: %d; empty temporary "
+      "files left: %d\n",
+      midway, checked, left_empty);
   EXPECT_GT(midway, 10);
 }
 

@@ -129,6 +129,7 @@ class TerminalRun {
 class KeyWait : public ::testing::Test {
  protected:
   void SetUp() override {
+    RADODARO_SKIP_ON_WINDOWS(kNeedsTerminal);
     pack_.stored(bytes_of("a")).stored(bytes_of("b")).stored(bytes_of("c"));
     pack_.write(tmp_ / "t.pak");
     ASSERT_EQ(run_radodaro({"/e", tmp_ / "t.pak", tmp_ / "out"}).exit_code, 0);

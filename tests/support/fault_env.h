@@ -49,8 +49,8 @@ class FaultEnv : public platform::Env {
   Error remove(const Handle& folder, const std::string& name) override {
     return hit(Op::kRemove) ? error_ : Env::remove(folder, name);
   }
-  Error create_unnamed(const Handle& folder, Handle* f) override {
-    return hit(Op::kCreate) ? error_ : Env::create_unnamed(folder, f);
+  Error create_unnamed(const Handle& folder, const std::string& name, Handle* f) override {
+    return hit(Op::kCreate) ? error_ : Env::create_unnamed(folder, name, f);
   }
   Error create_new(const Handle& folder, const std::string& name, Handle* f) override {
     return hit(Op::kCreate) ? error_ : Env::create_new(folder, name, f);

@@ -1,8 +1,8 @@
 #include "support/pack_builder.h"
 
 #include <lzo1x.h>
-#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -173,8 +173,10 @@ void write_file(const std::string& path, const Bytes& data) {
 }
 
 bool file_exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  // A link counts, wherever it leads.
+  const auto type = std::filesystem::symlink_status(path, ec).type();
+  return type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::none;
 }
 
 }  // namespace radodaro::testing

@@ -1,5 +1,7 @@
 #include "support/run.h"
 
+#include "support/target.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -11,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 
 #ifndef RADODARO_BINARY
@@ -23,9 +24,13 @@ namespace radodaro::testing {
 namespace {
 
 std::vector<char*> make_argv(const std::vector<std::string>& args, std::vector<std::string>* keep) {
-  keep->clear();
-  keep->push_back(binary_under_test());
-  keep->insert(keep->end(), args.begin(), args.end());
+  const Target& target = Target::current();
+  *keep = target.command();
+  // Paths reach the program in its own form; options ("/e") have no
+  // second slash.
+  for (const std::string& arg : args) {
+    keep->push_back(arg.find('/', 1) != std::string::npos ? target.program_path(arg) : arg);
+  }
   std::vector<char*> argv;
   for (auto& s : *keep) argv.push_back(s.data());
   argv.push_back(nullptr);
@@ -85,6 +90,10 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  int in_pipe[2] = {-1, -1};
+  if (options.stdin_never_ends && ::pipe2(in_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
   const pid_t pid = start(args, [&] {
     if (options.stdout_path.empty()) {
       ::dup2(out_pipe[1], STDOUT_FILENO);
@@ -93,8 +102,13 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
       ::dup2(fd, STDOUT_FILENO);
     }
     ::dup2(err_pipe[1], STDERR_FILENO);
-    const int null_fd = ::open("/dev/null", O_RDONLY);
-    ::dup2(null_fd, STDIN_FILENO);
+    if (options.stdin_never_ends) {
+      ::dup2(in_pipe[0], STDIN_FILENO);
+    } else {
+      const int null_fd = ::open("/dev/null", O_RDONLY);
+      ::dup2(null_fd, STDIN_FILENO);
+    }
+    if (options.time_limit_seconds != 0) ::alarm(options.time_limit_seconds);
     ::signal(SIGXFSZ, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(126);
@@ -122,6 +136,13 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (in_pipe[0] >= 0) {
+    ::close(in_pipe[0]);
+    ::close(in_pipe[1]);
+  }
+  result.raw_out = result.out;
+  result.out = Target::current().host_text(result.out);
+  result.err = Target::current().host_text(result.err);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
@@ -134,38 +155,6 @@ pid_t spawn_radodaro(const std::vector<std::string>& args) {
     ::dup2(null_fd, STDOUT_FILENO);
     ::dup2(null_fd, STDERR_FILENO);
   });
-}
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/radodaro-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Tests make folders read-only; give the permissions back first.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ec);
-    }
-  }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ec);
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::vector<std::string> list_folder(const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
-    names.push_back(e.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 }  // namespace radodaro::testing

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace radodaro::testing {
 
 struct RunOptions {
@@ -17,6 +19,8 @@ struct RunOptions {
   bool unprivileged = false;            // when run as root, run as nobody instead
   std::string stdout_path;              // send standard output there instead
   bool close_standard_streams = false;  // start with descriptors 0, 1 and 2 closed
+  bool stdin_never_ends = false;        // standard input a pipe that stays open and empty
+  unsigned time_limit_seconds = 0;      // SIGALRM after this long; 0: none
 };
 
 // Whether this build runs under AddressSanitizer, which needs far more
@@ -35,8 +39,9 @@ std::string binary_under_test();
 struct RunResult {
   int exit_code = -1;  // 0..255, or -1 when ended by a signal
   int signal = 0;
-  std::string out;
+  std::string out;  // in Linux terms (Target::host_text)
   std::string err;
+  std::string raw_out;  // as the program printed it
 };
 
 // Runs the binary with `args` in a new session, so it has no controlling
@@ -46,23 +51,6 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
 
 // Starts the binary without waiting; stdout and stderr go to /dev/null.
 pid_t spawn_radodaro(const std::vector<std::string>& args);
-
-// A fresh folder under the temporary area, removed with all it holds.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-// Every name in `folder`, sorted; empty when it does not exist.
-std::vector<std::string> list_folder(const std::string& folder);
 
 }  // namespace radodaro::testing
 

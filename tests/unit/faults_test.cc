@@ -2,8 +2,8 @@
 // own code run in-process: whatever fails, the pack ends up wholly old or
 // wholly new, and a member file is there whole or not at all.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "expand/expand.h"
 #include "group/group.h"
@@ -11,7 +11,7 @@
 #include "pak/pak_open.h"
 #include "support/fault_env.h"
 #include "support/pack_builder.h"
-#include "support/run.h"
+#include "support/temp_dir.h"
 
 namespace radodaro::testing {
 namespace {
@@ -36,7 +36,7 @@ class GroupFaults : public ::testing::Test {
     // Enough entries for a directory of several pieces of the journal copy.
     for (uint32_t i = 0; i < 50000; ++i) pack.stored(bytes_of(i % 2 ? "odd" : "even"));
     original_ = pack.build();
-    ::mkdir(folder_.c_str(), 0777);
+    std::filesystem::create_directories(folder_);
     write_file(member_path(folder_, 1), bytes_of("new one"));
     write_file(member_path(folder_, 49999), random_bytes(3000, 7));
     write_file(pak_, original_);
@@ -186,22 +186,6 @@ TEST_F(GroupFaults, EachStepIsDurableBeforeTheNextDependsOnIt) {
   EXPECT_EQ(log.find("pack-write-start"), in_place) << log;
 }
 
-TEST_F(GroupFaults, AfterTheCommitInterruptionsWaitUntilExit) {
-  write_file(pak_, original_);
-  sigset_t before;
-  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
-  bool ok = false;
-  captured([&] { ok = run_group(platform::Env::system(), pak_, folder_); });
-  ASSERT_TRUE(ok);
-  sigset_t after;
-  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
-  // A Ctrl-C now would end the run with a signal although the pack changed.
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
-    EXPECT_TRUE(sigismember(&after, sig)) << sig;
-  }
-  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-}
-
 TEST_F(GroupFaults, JournalThatFailsItsChecksumIsRemovedUntouched) {
   // A journal cut short or damaged was still being written: the directory
   // write had not begun, so the pack is good as it stands.
@@ -270,11 +254,11 @@ TEST_F(ExpandFaults, MemberIsWholeOrAbsentAndNothingElseIsLeft) {
 class FileAppearsAfterTheLook : public platform::Env {
  public:
   explicit FileAppearsAfterTheLook(std::string dir) : dir_(std::move(dir)) {}
-  Error create_unnamed(const Handle& folder, Handle* f) override {
-    for (const char* name : {"00000000.dat", "00000001.dat"}) {
-      write_file(dir_ + "/" + name, bytes_of("theirs"));
+  Error create_unnamed(const Handle& folder, const std::string& name, Handle* f) override {
+    for (const char* member : {"00000000.dat", "00000001.dat"}) {
+      write_file(dir_ + "/" + member, bytes_of("theirs"));
     }
-    return Env::create_unnamed(folder, f);
+    return Env::create_unnamed(folder, name, f);
   }
 
  private:
@@ -285,7 +269,7 @@ TEST_F(ExpandFaults, FileThatAppearsMeanwhileIsNeverReplaced) {
   DecodeBuffer buffer;
   FileAppearsAfterTheLook env(tmp_.path());
   for (uint32_t index : {0u, 1u}) {
-    ::unlink((tmp_ / member_name(index)).c_str());
+    std::filesystem::remove(tmp_ / member_name(index));
     const std::string out = expand(env, index, &buffer);
     EXPECT_NE(out.find("File " + tmp_ / member_name(index) + " alredy exists\n"), std::string::npos)
         << out;
@@ -316,7 +300,9 @@ TEST_F(ExpandFaults, FolderThatCannotBeListedIsLookedUpMemberByMember) {
 // A file system without unnamed files.
 class NoUnnamedFiles : public FaultEnv {
  public:
-  Error create_unnamed(const Handle&, Handle*) override { return Error::kUnsupported; }
+  Error create_unnamed(const Handle&, const std::string&, Handle*) override {
+    return Error::kUnsupported;
+  }
 };
 
 TEST_F(ExpandFaults, WithoutUnnamedFilesATemporaryNameIsUsedAndNeverLeft) {

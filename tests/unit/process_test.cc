@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 
+#include "group/group.h"
+#include "pak/pak_format.h"
 #include "support/pack_builder.h"
 #include "support/run.h"
 
@@ -48,6 +51,28 @@ TEST(ReadMapped, PastACutReadsZerosRunsToItsEndAndFails) {
   EXPECT_FALSE(platform::read_mapped(view.data + 3 * page, 10, [] {}));
   EXPECT_TRUE(platform::read_mapped(view.data, page, [] {}));
   EXPECT_LT(nonzero, 3 * page);
+}
+
+TEST(Interruptions, AfterTheCommitTheyWaitUntilExit) {
+  TempDir tmp;
+  PackBuilder pack;
+  pack.stored(bytes_of("old"));
+  pack.write(tmp / "t.pak");
+  std::filesystem::create_directories(tmp / "m");
+  write_file(member_path(tmp / "m/", 0), bytes_of("new"));
+  sigset_t before;
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
+  ::testing::internal::CaptureStdout();
+  const bool ok = run_group(platform::Env::system(), tmp / "t.pak", tmp / "m/");
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(ok);
+  sigset_t after;
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+  // A Ctrl-C now would end the run with a signal although the pack changed.
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    EXPECT_TRUE(sigismember(&after, sig)) << sig;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,523 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/windows_internal.h"
+
+namespace radodaro::platform {
+
+using windows::FilesLocked;
+using windows::handle_of;
+using windows::join;
+using windows::Object;
+using windows::wrap;
+
+namespace {
+
+// ReadFile and WriteFile move at most a DWORD's worth at a time.
+constexpr uint64_t kMaxIo = uint64_t{1} << 30;
+
+CRITICAL_SECTION* files_lock() {
+  static CRITICAL_SECTION* lock = [] {
+    static CRITICAL_SECTION cs;
+    InitializeCriticalSection(&cs);
+    return &cs;
+  }();
+  return lock;
+}
+
+OVERLAPPED at_offset(uint64_t offset) {
+  OVERLAPPED o = {};
+  o.Offset = static_cast<DWORD>(offset);
+  o.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return o;
+}
+
+// Only a file on a disk, not a folder, a pipe, a console or a device.
+Error regular_size(HANDLE h, uint64_t* size) {
+  if (GetFileType(h) != FILE_TYPE_DISK) return Error::kNotRegular;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return windows::from_last_error();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return Error::kNotRegular;
+  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return Error::kOk;
+}
+
+bool is_folder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// A failed open of something that is not a file says "access denied";
+// say what it is instead.
+Error open_error(const std::string& path) {
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED && is_folder(path)) return Error::kNotRegular;
+  return windows::from_last_error(error);
+}
+
+Error set_delete_on_close(HANDLE h, bool on) {
+  FILE_DISPOSITION_INFO info = {};
+  info.DeleteFile = on ? TRUE : FALSE;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info)
+             ? Error::kOk
+             : windows::from_last_error();
+}
+
+}  // namespace
+
+namespace windows {
+
+Handle wrap(HANDLE handle, std::string path) {
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return Handle();
+  auto* object = new (std::nothrow) Object{handle, std::move(path)};
+  if (object == nullptr) {
+    CloseHandle(handle);
+    return Handle();
+  }
+  return Handle(reinterpret_cast<intptr_t>(object));
+}
+
+Error from_last_error(DWORD error) {
+  switch (error) {
+    case ERROR_SUCCESS:
+      return Error::kOk;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return Error::kNotFound;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return Error::kExists;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return Error::kBusy;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_FILE_TOO_LARGE:
+      return Error::kNoSpace;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_COMMITMENT_LIMIT:
+    case ERROR_NOT_ENOUGH_QUOTA:
+      return Error::kNoMemory;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_INVALID_PARAMETER:
+      return Error::kUnsupported;
+    default:
+      return Error::kIo;
+  }
+}
+
+std::string join(const Handle& folder, const std::string& name) {
+  const std::string& path = object_of(folder)->path;
+  if (!path.empty() && (path.back() == '\\' || path.back() == '/')) return path + name;
+  return path + '\\' + name;
+}
+
+void lock_files() { EnterCriticalSection(files_lock()); }
+void unlock_files() { LeaveCriticalSection(files_lock()); }
+
+}  // namespace windows
+
+Handle& Handle::operator=(Handle&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+void Handle::reset(intptr_t native) {
+  if (native_ != kNone) {
+    Object* object = windows::object_from(native_);
+    {
+      FilesLocked locked;
+      CloseHandle(object->handle);
+    }
+    delete object;
+  }
+  native_ = native;
+}
+
+MappedView::MappedView(MappedView&& other) noexcept
+    : data(other.data), size(other.size), file(std::move(other.file)) {
+  other.data = nullptr;
+  other.size = 0;
+}
+
+MappedView& MappedView::operator=(MappedView&& other) noexcept {
+  if (this != &other) {
+    this->~MappedView();
+    new (this) MappedView(std::move(other));
+  }
+  return *this;
+}
+
+MappedView::~MappedView() {
+  if (data != nullptr) UnmapViewOfFile(data);
+  data = nullptr;
+}
+
+Env& Env::system() {
+  static Env env;
+  return env;
+}
+
+Error Env::map_shared(const std::string& path, MappedView* view) {
+  FilesLocked locked;
+  // Read sharing only: no writer can open the pack while it is mapped, and
+  // one that holds it already keeps us out.
+  Handle file = wrap(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.is_open()) return open_error(path);
+  uint64_t size = 0;
+  if (const Error e = regular_size(handle_of(file), &size); e != Error::kOk) return e;
+  if (size == 0) return Error::kEmpty;
+  HANDLE mapping = CreateFileMappingA(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return windows::from_last_error();
+  void* p = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  const DWORD error = GetLastError();
+  CloseHandle(mapping);  // the view keeps the mapping
+  if (p == nullptr) return windows::from_last_error(error);
+  *view = MappedView();
+  view->data = static_cast<const uint8_t*>(p);
+  view->size = size;
+  view->file = std::move(file);
+  return Error::kOk;
+}
+
+Error Env::open_exclusive(const std::string& path, Handle* file, uint64_t* size) {
+  FilesLocked locked;
+  Handle f = wrap(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f.is_open()) return open_error(path);
+  if (const Error e = regular_size(handle_of(f), size); e != Error::kOk) return e;
+  *file = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::open_folder(const std::string& path, Handle* folder) {
+  FilesLocked locked;
+  // Without delete sharing the folder cannot be renamed or removed while
+  // it is open, so it stays the folder that was asked for.
+  Handle f = wrap(CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+                  path);
+  if (!f.is_open()) return windows::from_last_error();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle_of(f), &info)) return windows::from_last_error();
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return Error::kNotFound;
+  *folder = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::look_up(const Handle& folder, const std::string& name) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  // The attributes of a link are its own: links are not followed.
+  if (GetFileAttributesA(join(folder, name).c_str()) != INVALID_FILE_ATTRIBUTES) return Error::kOk;
+  return windows::from_last_error();
+}
+
+Error Env::list_folder(const Handle& folder, std::vector<std::string>* names) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  names->clear();
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileExA(join(folder, "*").c_str(), FindExInfoBasic, &found,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? Error::kOk : windows::from_last_error();
+  }
+  do {
+    // Names differ here only where they differ in more than case; member
+    // names are in lower case.
+    std::string name = found.cFileName;
+    for (char& c : name) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    names->push_back(std::move(name));
+  } while (FindNextFileA(search, &found));
+  const DWORD error = GetLastError();
+  FindClose(search);
+  return error == ERROR_NO_MORE_FILES ? Error::kOk : windows::from_last_error(error);
+}
+
+Error Env::open_for_read(const Handle& folder, const std::string& name, Handle* file,
+                         uint64_t* size) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  const std::string path = join(folder, name);
+  // Delete sharing lets the run remove a journal it holds open.
+  Handle f = wrap(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!f.is_open()) return open_error(path);
+  if (const Error e = regular_size(handle_of(f), size); e != Error::kOk) return e;
+  *file = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::create_unnamed(const Handle& folder, const std::string& name, Handle* file) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  // Windows has no file without a name. This one has a name that no member
+  // file can have, so a group run never reads it; it is shared with nobody
+  // and marked for deletion until link_unnamed(), so the system removes it
+  // when its handle closes, however the process ends.
+  const std::string path =
+      join(folder, name + ".radodaro-" + std::to_string(GetCurrentProcessId()));
+  Handle f = wrap(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr),
+                  path);
+  if (!f.is_open()) {
+    const Error e = open_error(path);
+    // A leftover at the temporary name says nothing of the member.
+    return e == Error::kExists ? Error::kIo : e;
+  }
+  if (const Error e = set_delete_on_close(handle_of(f), true); e != Error::kOk) {
+    f.reset();
+    (void)DeleteFileA(path.c_str());
+    return e == Error::kUnsupported ? e : Error::kIo;
+  }
+  *file = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::link_unnamed(const Handle& folder, const Handle& file, const std::string& name) {
+  FilesLocked locked;
+  if (!folder.is_open() || !file.is_open()) return Error::kIo;
+  // The system refuses to rename a file that is marked for deletion, so the
+  // mark goes first; a kill between the two leaves the whole file under its
+  // temporary name, never a part of it under the member's.
+  if (const Error e = set_delete_on_close(handle_of(file), false); e != Error::kOk) return e;
+  const std::string target = join(folder, name);
+  const int wide_length = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
+  Error e = Error::kIo;
+  if (wide_length > 0) {
+    const size_t bytes =
+        sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * static_cast<size_t>(wide_length);
+    std::vector<uint8_t> buffer(bytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;  // nothing at the name is ever replaced
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength =
+        static_cast<DWORD>(sizeof(WCHAR) * static_cast<size_t>(wide_length - 1));
+    MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, rename->FileName, wide_length);
+    e = SetFileInformationByHandle(handle_of(file), FileRenameInfo, rename,
+                                   static_cast<DWORD>(bytes))
+            ? Error::kOk
+            : windows::from_last_error();
+  }
+  // Not named: marked again, so that the close removes it.
+  if (e != Error::kOk) (void)set_delete_on_close(handle_of(file), true);
+  return e;
+}
+
+Error Env::create_new(const Handle& folder, const std::string& name, Handle* file) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  const std::string path = join(folder, name);
+  Handle f = wrap(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f.is_open()) return open_error(path);
+  *file = std::move(f);
+  return Error::kOk;
+}
+
+Error Env::rename_new(const Handle& folder, const std::string& from, const std::string& to) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  // Without MOVEFILE_REPLACE_EXISTING nothing at `to` is ever replaced.
+  if (MoveFileExA(join(folder, from).c_str(), join(folder, to).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    return Error::kOk;
+  }
+  return windows::from_last_error();
+}
+
+Error Env::remove(const Handle& folder, const std::string& name) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  return DeleteFileA(join(folder, name).c_str()) ? Error::kOk : windows::from_last_error();
+}
+
+Error Env::sync_folder(const Handle&) {
+  // Windows gives no way to flush a folder's names; NTFS commits them
+  // through its own log. The files themselves are flushed with sync().
+  return Error::kOk;
+}
+
+Error Env::write_at(const Handle& file, const uint8_t* data, uint64_t length, uint64_t offset) {
+  FilesLocked locked;
+  for (uint64_t done = 0; done < length;) {
+    const auto want = static_cast<DWORD>(std::min(length - done, kMaxIo));
+    OVERLAPPED at = at_offset(offset + done);
+    DWORD n = 0;
+    if (!WriteFile(handle_of(file), data + done, want, &n, &at)) return windows::from_last_error();
+    if (n == 0) return Error::kNoSpace;
+    done += n;
+  }
+  return Error::kOk;
+}
+
+Error Env::read_at(const Handle& file, uint8_t* data, uint64_t length, uint64_t offset,
+                   uint64_t* got) {
+  FilesLocked locked;
+  uint64_t done = 0;
+  while (done < length) {
+    const auto want = static_cast<DWORD>(std::min(length - done, kMaxIo));
+    OVERLAPPED at = at_offset(offset + done);
+    DWORD n = 0;
+    if (!ReadFile(handle_of(file), data + done, want, &n, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return windows::from_last_error();
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  *got = done;
+  return Error::kOk;
+}
+
+Error Env::size_of(const Handle& file, uint64_t* size) {
+  FilesLocked locked;
+  return regular_size(handle_of(file), size);
+}
+
+Error Env::sync(const Handle& file) {
+  FilesLocked locked;
+  return FlushFileBuffers(handle_of(file)) ? Error::kOk : windows::from_last_error();
+}
+
+Error Env::truncate(const Handle& file, uint64_t length) {
+  FilesLocked locked;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(length);
+  if (!SetFilePointerEx(handle_of(file), at, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(handle_of(file))) {
+    return windows::from_last_error();
+  }
+  return Error::kOk;
+}
+
+Error Env::close(Handle* file) {
+  FilesLocked locked;
+  if (!file->is_open()) return Error::kIo;
+  Object* object = windows::object_from(file->release());
+  const bool closed = CloseHandle(object->handle) != 0;
+  const DWORD error = GetLastError();
+  delete object;
+  return closed ? Error::kOk : windows::from_last_error(error);
+}
+
+Error Env::make_folder(const std::string& path) {
+  FilesLocked locked;
+  if (CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
+    return Error::kOk;
+  }
+  return windows::from_last_error();
+}
+
+const uint8_t* Env::map_window(const Handle& file, uint64_t offset, uint64_t length) {
+  FilesLocked locked;
+  HANDLE mapping = CreateFileMappingA(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return nullptr;
+  void* p = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
+                          static_cast<DWORD>(offset), static_cast<SIZE_T>(length));
+  CloseHandle(mapping);
+  return static_cast<const uint8_t*>(p);
+}
+
+void Env::unmap_window(const uint8_t* data, uint64_t) { UnmapViewOfFile(data); }
+
+namespace {
+
+size_t last_separator(const std::string& path) { return path.find_last_of("\\/"); }
+
+// How long the root of `path` is: "C:\", "\\server\share\", "\", or none.
+size_t root_length(const std::string& path) {
+  if (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) return 3;
+  return path.rfind('\\', 0) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+std::string folder_of(const std::string& path) {
+  const size_t separator = last_separator(path);
+  if (separator == std::string::npos) return ".";
+  // A file in a drive's root: the folder is the root, separator and all.
+  if (separator + 1 <= root_length(path)) return path.substr(0, separator + 1);
+  return path.substr(0, separator);
+}
+
+std::string name_of(const std::string& path) {
+  const size_t separator = last_separator(path);
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+void advise_sequential(const uint8_t*, uint64_t) {
+  // The cache manager reads ahead in mapped files of its own accord.
+}
+
+NewFile::NewFile(Env& env, const Handle& folder, const std::string& name)
+    : env_(env), folder_(folder), name_(name) {}
+
+NewFile::~NewFile() {
+  if (committed_) return;
+  // Closing the handle removes a file that is still marked for deletion.
+  file_.reset();
+  if (!temp_name_.empty()) {
+    (void)env_.remove(folder_, temp_name_);
+    windows::clear_temp_file();
+  }
+}
+
+Error NewFile::create() {
+  const Error e = env_.create_unnamed(folder_, name_, &file_);
+  if (e != Error::kUnsupported) return e;
+  // A name that no member file can have, so a group run never reads it;
+  // the process id keeps two runs apart.
+  temp_name_ = name_ + ".radodaro-" + std::to_string(GetCurrentProcessId());
+  FilesLocked locked;
+  const Error c = env_.create_new(folder_, temp_name_, &file_);
+  if (c != Error::kOk) {
+    temp_name_.clear();
+    return c == Error::kExists ? Error::kIo : c;
+  }
+  windows::set_temp_file(join(folder_, temp_name_));
+  return Error::kOk;
+}
+
+Error NewFile::append(const uint8_t* data, uint64_t length) {
+  const Error e = env_.write_at(file_, data, length, written_);
+  if (e == Error::kOk) written_ += length;
+  return e;
+}
+
+Error NewFile::commit() {
+  Error e = Error::kOk;
+  if (temp_name_.empty()) {
+    e = env_.link_unnamed(folder_, file_, name_);
+    if (e != Error::kOk) return e;
+    if (const Error c = env_.close(&file_); c != Error::kOk) {
+      // Named, but perhaps not whole: take the name back.
+      (void)env_.remove(folder_, name_);
+      return c;
+    }
+  } else {
+    e = env_.close(&file_);
+    if (e == Error::kOk) e = env_.rename_new(folder_, temp_name_, name_);
+    if (e == Error::kOk) {
+      windows::clear_temp_file();
+      temp_name_.clear();
+    }
+  }
+  committed_ = e == Error::kOk;
+  return e;
+}
+
+}  // namespace radodaro::platform

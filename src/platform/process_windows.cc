@@ -1,0 +1,134 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/windows_internal.h"
+
+namespace radodaro::platform {
+
+namespace {
+
+// What Windows itself gives a console program that Ctrl-C ends.
+constexpr UINT kInterruptedStatus = 0xC000013A;
+
+std::atomic<HANDLE> g_cut_file{INVALID_HANDLE_VALUE};
+std::atomic<uint64_t> g_cut_length{0};
+std::atomic<bool> g_held{false};
+std::string g_temp_path;
+std::atomic<bool> g_has_temp{false};
+
+char g_output_buffer[1 << 16];
+
+// Runs on a thread of its own. It takes the file lock, so no file
+// operation of the main thread is under way while it undoes the run, and
+// none starts after it: it ends the process with the lock held.
+// The run is finishing a commit, or putting the pack back: let it end on
+// its own. Ctrl-C and Ctrl-Break are then ignored; for a closed console, a
+// log-off or a shutdown the system ends the process when the handler
+// returns, so it waits instead, until the run exits or the system's grace
+// period ends (after which the journal puts the pack back on the next run).
+BOOL let_the_run_finish(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(INFINITE);
+  return TRUE;
+}
+
+BOOL WINAPI on_console_event(DWORD event) {
+  if (g_held.load()) return let_the_run_finish(event);
+  windows::lock_files();
+  if (g_held.load()) {
+    windows::unlock_files();
+    return let_the_run_finish(event);
+  }
+  const HANDLE pack = g_cut_file.load();
+  if (pack != INVALID_HANDLE_VALUE) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(g_cut_length.load());
+    if (SetFilePointerEx(pack, at, nullptr, FILE_BEGIN)) SetEndOfFile(pack);
+    FlushFileBuffers(pack);
+  }
+  if (g_has_temp.load()) DeleteFileA(g_temp_path.c_str());
+  // A member being written is still marked for deletion: the system
+  // removes it as the process ends.
+  TerminateProcess(GetCurrentProcess(), kInterruptedStatus);
+  return TRUE;
+}
+
+bool has_console(DWORD which) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+}  // namespace
+
+void prepare_process() {
+  // A program started without standard output has nowhere to print; its
+  // lines go to the null device, as they would from a shell.
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  bool usable = out != nullptr && out != INVALID_HANDLE_VALUE && _fileno(stdout) >= 0;
+  if (usable) {
+    SetLastError(NO_ERROR);
+    usable = GetFileType(out) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
+  }
+  if (!usable) (void)std::freopen("NUL", "w", stdout);
+  // Text mode, as the C runtime gives it: each "\n" goes out as "\r\n".
+  (void)_setmode(_fileno(stdout), _O_TEXT);
+  // The console gets the lines as they come; files and pipes get them in
+  // large blocks.
+  if (!has_console(STD_OUTPUT_HANDLE)) {
+    std::setvbuf(stdout, g_output_buffer, _IOFBF, sizeof g_output_buffer);
+  }
+}
+
+bool flush_output() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
+std::string output_error() { return std::strerror(errno != 0 ? errno : EIO); }
+
+void handle_interruptions() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+CutBackOnInterrupt::CutBackOnInterrupt(const Handle& file, uint64_t length) {
+  windows::FilesLocked locked;
+  g_cut_length = length;
+  g_cut_file = windows::handle_of(file);
+}
+
+CutBackOnInterrupt::~CutBackOnInterrupt() {
+  windows::FilesLocked locked;
+  g_cut_file = INVALID_HANDLE_VALUE;
+}
+
+void hold_interruptions() {
+  windows::FilesLocked locked;
+  g_held = true;
+}
+
+bool run_reading_mapped(const uint8_t*, uint64_t, void (*fn)(void*), void* arg) {
+  // A mapped file cannot be cut short on Windows: the system refuses to
+  // shorten a file while a view of it exists, and the pack is held against
+  // writers besides.
+  fn(arg);
+  return true;
+}
+
+namespace windows {
+
+void set_temp_file(const std::string& path) {
+  FilesLocked locked;
+  g_temp_path = path;
+  g_has_temp = true;
+}
+
+void clear_temp_file() {
+  FilesLocked locked;
+  g_has_temp = false;
+}
+
+}  // namespace windows
+
+}  // namespace radodaro::platform

@@ -1,0 +1,57 @@
+// What the Windows implementation files share among themselves; nothing
+// outside src/platform/ includes this.
+#ifndef RADODARO_PLATFORM_WINDOWS_INTERNAL_H_
+#define RADODARO_PLATFORM_WINDOWS_INTERNAL_H_
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
+
+namespace radodaro::platform::windows {
+
+// What a Handle holds here: the system's handle and, for a folder, its
+// path, since Windows names files by path alone.
+struct Object {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::string path;
+};
+
+// A Handle keeps its Object as an integer, the one type that the handles
+// of both platforms fit.
+inline Object* object_from(intptr_t native) {
+  return reinterpret_cast<Object*>(native);  // NOLINT(performance-no-int-to-ptr)
+}
+inline Object* object_of(const Handle& h) { return object_from(h.native()); }
+inline HANDLE handle_of(const Handle& h) {
+  return h.is_open() ? object_of(h)->handle : INVALID_HANDLE_VALUE;
+}
+Handle wrap(HANDLE handle, std::string path = {});
+
+Error from_last_error(DWORD error = GetLastError());
+
+// `name` in the folder `folder`.
+std::string join(const Handle& folder, const std::string& name);
+
+// Held by every file operation, and by the console control handler (which
+// runs on a thread of its own) while it undoes a run: so the handler never
+// acts in the middle of one, and nothing runs after it.
+void lock_files();
+void unlock_files();
+class FilesLocked {
+ public:
+  FilesLocked() { lock_files(); }
+  ~FilesLocked() { unlock_files(); }
+  FilesLocked(const FilesLocked&) = delete;
+  FilesLocked& operator=(const FilesLocked&) = delete;
+};
+
+// While set, an interruption removes the temporary file at `path`.
+void set_temp_file(const std::string& path);
+void clear_temp_file();
+
+}  // namespace radodaro::platform::windows
+
+#endif  // RADODARO_PLATFORM_WINDOWS_INTERNAL_H_
