@@ -4,6 +4,8 @@
 namespace radodaro {
 
 extern const char kUsageText[];
+// What --help prints after the usage text.
+extern const char kCommandsText[];
 
 // The whole program but the final flush of standard output: checks the
 // command line, runs one mode and returns the exit status, 0 or -1.

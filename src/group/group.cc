@@ -1,7 +1,10 @@
 #include "group/group.h"
 
+#include <lzo1x.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -25,10 +28,72 @@ bool absent(platform::Error e) {
   return e == platform::Error::kNotFound || e == platform::Error::kNotRegular;
 }
 
+// Whether the `length` bytes of `member` are those that `expected(at, n)`
+// gives, a window at a time; false also when either cannot be read.
+template <typename Expected>
+bool member_holds(platform::Env& env, const platform::Handle& member, uint64_t length,
+                  Expected expected) {
+  for (uint64_t done = 0; done < length;) {
+    const uint64_t n = std::min(length - done, kWindow);
+    const uint8_t* want = expected(done, n);
+    const uint8_t* window = want != nullptr ? env.map_window(member, done, n) : nullptr;
+    if (window == nullptr) return false;
+    bool same = false;
+    const bool read =
+        platform::read_mapped(window, n, [&] { same = std::memcmp(window, want, n) == 0; });
+    env.unmap_window(window, n);
+    if (!read || !same) return false;
+    done += n;
+  }
+  return true;
+}
+
+// Whether `member` holds what `entry` holds now: the bytes that expansion
+// would write for it.
+bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t length,
+                    const platform::Handle& pack, const PakEntry& entry, const SameCheck& same) {
+  if (length != entry.unpacked_size) return false;
+  uint64_t got = 0;
+  if (entry.kind != kKindLzo1x) {
+    if (!range_in_file(entry.offset, length, same.pack_size)) return false;
+    const std::unique_ptr<uint8_t[]> piece(new (std::nothrow)
+                                               uint8_t[std::min(length, kWindow) + 1]);
+    return piece &&
+           member_holds(env, member, length, [&](uint64_t at, uint64_t n) -> const uint8_t* {
+             return env.read_at(pack, piece.get(), n, entry.offset + at, &got) ==
+                                platform::Error::kOk &&
+                            got == n
+                        ? piece.get()
+                        : nullptr;
+           });
+  }
+  if (!range_in_file(entry.offset, entry.packed_size, same.pack_size) ||
+      !same.buffer->codec_ready()) {
+    return false;
+  }
+  const std::unique_ptr<uint8_t[]> packed(new (std::nothrow) uint8_t[entry.packed_size + 1]);
+  if (!packed ||
+      env.read_at(pack, packed.get(), entry.packed_size, entry.offset, &got) !=
+          platform::Error::kOk ||
+      got != entry.packed_size) {
+    return false;
+  }
+  uint8_t* out = same.buffer->acquire(length);
+  if (out == nullptr) return false;
+  lzo_uint produced = length;
+  const int result =
+      lzo1x_decompress_safe(packed.get(), entry.packed_size, out, &produced, nullptr);
+  same.buffer->settle(produced, length);
+  // Only a stream that decodes cleanly says what the entry holds.
+  if (result != LZO_E_OK || produced != length) return false;
+  return member_holds(env, member, length, [&](uint64_t at, uint64_t) { return out + at; });
+}
+
 }  // namespace
 
 GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
-                        const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry) {
+                        const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry,
+                        const SameCheck* same) {
   platform::Handle member;
   uint64_t length = 0;
   // Only nothing there, or something that is not a file, counts as absent:
@@ -37,6 +102,9 @@ GroupResult group_entry(platform::Env& env, const platform::Handle& folder, cons
   if (const platform::Error e = env.open_for_read(folder, name, &member, &length);
       e != platform::Error::kOk) {
     return absent(e) ? GroupResult::kAbsent : GroupResult::kFailed;
+  }
+  if (same != nullptr && holds_the_same(env, member, length, pack, *entry, *same)) {
+    return GroupResult::kUnchanged;
   }
   if (length >= kPackLimit || *pak_end + length >= kPackLimit) return GroupResult::kFailed;
 
@@ -67,7 +135,8 @@ GroupResult group_entry(platform::Env& env, const platform::Handle& folder, cons
   return GroupResult::kAppended;
 }
 
-bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path) {
+bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
+               GroupMode mode) {
   PackUpdate update(env, pak_path);
   if (update.open() != PackUpdate::Open::kOk) {
     std::printf("Can't create data file %s\n", pak_path.c_str());
@@ -107,21 +176,28 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   platform::Handle folder;
   const platform::Error folder_error = env.open_folder(folder_path, &folder);
 
+  DecodeBuffer buffer;
+  const SameCheck same{original_size, &buffer};
+  const SameCheck* check = mode == GroupMode::kOnlyChanged ? &same : nullptr;
+
   std::fputs("Packing...\n", stdout);
   uint64_t pak_end = original_size;
+  uint32_t appended = 0;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
     uint8_t* record = dir_image.get() + entry_position(i);
     PakEntry entry = decode_entry(record);
     if (entry.kind == kKindSkipped) continue;
     const std::string name = member_name(i);
-    const GroupResult result = folder.is_open()
-                                   ? group_entry(env, folder, name, update.file(), &pak_end, &entry)
-                               : absent(folder_error) ? GroupResult::kAbsent
-                                                      : GroupResult::kFailed;
+    const GroupResult result =
+        folder.is_open() ? group_entry(env, folder, name, update.file(), &pak_end, &entry, check)
+        : absent(folder_error) ? GroupResult::kAbsent
+                               : GroupResult::kFailed;
     switch (result) {
       case GroupResult::kAbsent:
+      case GroupResult::kUnchanged:
         continue;
       case GroupResult::kAppended:
+        ++appended;
         encode_entry(entry, record);
         std::printf("%s%s\n", folder_path.c_str(), name.c_str());
         continue;
@@ -134,6 +210,10 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   // The lines must reach their reader before the pack changes: a run whose
   // log is lost reports failure, and then the pack must be as it was.
   if (!platform::flush_output()) return false;
+  if (check != nullptr && appended == 0) {
+    update.leave_untouched();
+    return true;
+  }
 
   header.dir_crc = Crc32().crc32(dir_image.get() + kHeaderSize, image_size - kHeaderSize);
   encode_header(header, dir_image.get());

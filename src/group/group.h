@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "expand/expand.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
 
@@ -18,18 +19,33 @@ constexpr uint64_t kPackLimit = uint64_t{1} << 31;
 // journal. All or nothing: true means the new directory is durable; false
 // means the pack is byte for byte as it was (or its journal will make it
 // so on the next run), with the reason printed.
-bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path);
+//
+// With kOnlyChanged (--update), a member file that holds exactly what its
+// entry holds now (for lzo1x: what the stream decodes to, when it decodes
+// cleanly) is passed over, its entry unchanged; when nothing changed, the
+// pack is not written at all.
+enum class GroupMode { kEvery, kOnlyChanged };
+bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
+               GroupMode mode = GroupMode::kEvery);
 
 enum class GroupResult {
-  kAppended,  // `entry` now describes the appended copy
-  kAbsent,    // nothing there, or no regular file: nothing read, `entry` unchanged
-  kFailed,    // the member file is there but could not be appended whole
+  kAppended,   // `entry` now describes the appended copy
+  kAbsent,     // nothing there, or no regular file: nothing read, `entry` unchanged
+  kUnchanged,  // the member holds what the entry holds: `entry` unchanged
+  kFailed,     // the member file is there but could not be appended whole
 };
 
 // Appends the member file `name` of `folder` to `pack` at `*pak_end` and
 // rewrites `entry` to point at it; `*pak_end` advances past the copy.
+// With `same`, a member that holds what `entry` holds in the first
+// `same->pack_size` bytes of the pack is kUnchanged instead.
+struct SameCheck {
+  uint64_t pack_size = 0;
+  DecodeBuffer* buffer = nullptr;
+};
 GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
-                        const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry);
+                        const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry,
+                        const SameCheck* same = nullptr);
 
 }  // namespace radodaro
 

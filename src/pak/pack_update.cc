@@ -97,6 +97,13 @@ Journal find_journal(Env& env, const Handle& folder, const std::string& name, Ha
 // when the run that wrote it ended, before anything in place had changed.
 Recovery recover(Env& env, const Handle& pack, const Handle& folder, const std::string& pak_path,
                  const std::string& name, uint64_t* pack_size) {
+  // A compaction that ended before its rename left its new pack behind;
+  // with the pack held, no compaction is under way.
+  const std::string compact_name = platform::name_of(compact_path(pak_path));
+  if (env.look_up(folder, compact_name) == Error::kOk) {
+    (void)env.remove(folder, compact_name);
+    (void)env.sync_folder(folder);
+  }
   Handle journal;
   JournalInfo info;
   switch (find_journal(env, folder, name, &journal, &info)) {
@@ -126,11 +133,14 @@ Recovery recover(Env& env, const Handle& pack, const Handle& folder, const std::
 
 std::string journal_path(const std::string& pak_path) { return pak_path + "-journal"; }
 
+std::string compact_path(const std::string& pak_path) { return pak_path + "-compact"; }
+
 Recovery recover_pack(Env& env, const std::string& pak_path) {
   Handle folder;
   const std::string name = platform::name_of(journal_path(pak_path));
   if (env.open_folder(platform::folder_of(pak_path), &folder) != Error::kOk ||
-      env.look_up(folder, name) == Error::kNotFound) {
+      (env.look_up(folder, name) == Error::kNotFound &&
+       env.look_up(folder, platform::name_of(compact_path(pak_path))) == Error::kNotFound)) {
     return Recovery::kNothing;
   }
   Handle pack;

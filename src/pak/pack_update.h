@@ -17,6 +17,9 @@
 
 namespace radodaro {
 
+// Where a compaction writes the new pack before it renames it over the old.
+std::string compact_path(const std::string& pak_path);
+
 std::string journal_path(const std::string& pak_path);
 
 enum class Recovery {
@@ -45,6 +48,9 @@ class PackUpdate {
   Open open();
 
   const platform::Handle& file() const { return file_; }
+  // The pack's own handle, for an Env::replace() of the whole pack.
+  platform::Handle* held_file() { return &file_; }
+  const platform::Handle& folder() const { return folder_; }
   uint64_t original_size() const { return original_size_; }
 
   // Makes the appended data (the pack is now `new_size` long) durable, then
@@ -52,6 +58,9 @@ class PackUpdate {
   // From its start until the process exits, interruptions wait. On failure
   // the pack is as it was before (or its journal says how to make it so).
   bool commit(const uint8_t* image, uint64_t image_size, uint64_t new_size);
+  // Nothing was appended and nothing is to change: the pack is left as it
+  // is, not even cut back to the length it has.
+  void leave_untouched() { committed_ = true; }
 
   // After commit(): closes the pack. A failure here is only a warning, as
   // the new directory is durable already.

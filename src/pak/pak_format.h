@@ -96,6 +96,14 @@ inline uint64_t stored_extent(const PakEntry& entry) {
   return entry.kind == kKindLzo1x ? entry.packed_size : entry.unpacked_size;
 }
 
+// The bytes an entry's data takes in the pack, whatever reads them: the
+// packed stream for lzo1x entries, the larger of the two sizes for any
+// other kind. Compaction keeps them all.
+inline uint64_t referenced_extent(const PakEntry& entry) {
+  if (entry.kind == kKindLzo1x) return entry.packed_size;
+  return entry.unpacked_size > entry.packed_size ? entry.unpacked_size : entry.packed_size;
+}
+
 // The index as eight lower-case hex digits and ".dat".
 std::string member_name(uint32_t index);
 

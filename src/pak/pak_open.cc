@@ -24,8 +24,8 @@ constexpr char kBad[] = "Bad dir file %s\n";
 
 }  // namespace
 
-bool map_pak_file(platform::Env& env, const std::string& pak_path, platform::MappedView* view,
-                  std::vector<uint8_t>* dir_image) {
+bool open_pak_file(platform::Env& env, const std::string& pak_path, platform::MappedView* view,
+                   std::vector<uint8_t>* dir_image) {
   if (recover_pack(env, pak_path) == Recovery::kFailed) return fail(kCantOpen, pak_path, view);
   switch (env.map_shared(pak_path, view)) {
     case platform::Error::kOk:
@@ -51,11 +51,8 @@ bool map_pak_file(platform::Env& env, const std::string& pak_path, platform::Map
   } catch (const std::bad_alloc&) {
     return fail(kCantOpen, pak_path, view);
   }
-  uint32_t sum = 0;
-  const bool copied = platform::read_mapped(view->data, image_size, [&] {
-    std::memcpy(dir_image->data(), view->data, image_size);
-    sum = sum32(dir_image->data() + kHeaderSize, image_size - kHeaderSize);
-  });
+  const bool copied = platform::read_mapped(
+      view->data, image_size, [&] { std::memcpy(dir_image->data(), view->data, image_size); });
   // A pack cut short under us reads as zeros past its new end, without a
   // fault within the last page: only its length tells.
   uint64_t size_now = 0;
@@ -64,7 +61,15 @@ bool map_pak_file(platform::Env& env, const std::string& pak_path, platform::Map
     return fail(kBad, pak_path, view);
   }
   platform::advise_sequential(view->data, view->size);
-  std::printf("Dir CRC=%08X, SUMM=%08X\n", header.dir_crc, sum);
+  return true;
+}
+
+bool map_pak_file(platform::Env& env, const std::string& pak_path, platform::MappedView* view,
+                  std::vector<uint8_t>* dir_image) {
+  if (!open_pak_file(env, pak_path, view, dir_image)) return false;
+  const PakHeader header = decode_header(dir_image->data());
+  std::printf("Dir CRC=%08X, SUMM=%08X\n", header.dir_crc,
+              sum32(dir_image->data() + kHeaderSize, dir_image->size() - kHeaderSize));
   return true;
 }
 

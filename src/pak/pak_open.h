@@ -19,6 +19,11 @@ namespace radodaro {
 bool map_pak_file(platform::Env& env, const std::string& pak_path, platform::MappedView* view,
                   std::vector<uint8_t>* dir_image);
 
+// The same without the directory line, for the commands that read a pack
+// without expanding it.
+bool open_pak_file(platform::Env& env, const std::string& pak_path, platform::MappedView* view,
+                   std::vector<uint8_t>* dir_image);
+
 }  // namespace radodaro
 
 #endif  // RADODARO_PAK_PAK_OPEN_H_

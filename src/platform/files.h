@@ -122,6 +122,14 @@ class Env {
   // Renames `from` to `to` in `folder`, never over anything (kExists).
   virtual Error rename_new(const Handle& folder, const std::string& from, const std::string& to);
   virtual Error remove(const Handle& folder, const std::string& name);
+  // Renames `from` to `to` in `folder`, over what is at `to`: at once, so
+  // that `to` is always either. `held` is this run's open handle of `to`;
+  // where the system cannot replace a file that is open (Windows) it is
+  // closed first, elsewhere it stays open, and its lock with it.
+  virtual Error replace(const Handle& folder, const std::string& from, const std::string& to,
+                        Handle* held);
+  // Gives `to` the permissions of `from`.
+  virtual Error copy_permissions(const Handle& from, const Handle& to);
   // Makes the names created and removed in `folder` durable.
   virtual Error sync_folder(const Handle& folder);
 
@@ -162,6 +170,10 @@ class NewFile {
 
   Error create();
   Error append(const uint8_t* data, uint64_t length);
+  // Makes what was appended durable.
+  Error sync();
+  // Gives the file the permissions of `other`.
+  Error take_permissions_of(const Handle& other);
   // Closes the file and gives it its name: kExists when anything came to
   // be there meanwhile.
   Error commit();

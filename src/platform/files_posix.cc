@@ -40,6 +40,19 @@ bool lock_retrying(int fd, int operation) {
   return rc == 0;
 }
 
+// Whether `path` still names the file open as `fd`: a run that replaced
+// the file (a compaction) may have renamed another over it meanwhile, and
+// a lock on the old one would hold nothing.
+bool still_at(const char* path, int fd) {
+  struct stat open_st;
+  struct stat path_st;
+  return ::fstat(fd, &open_st) == 0 && ::stat(path, &path_st) == 0 &&
+         open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
+}
+
+// How often an open is tried again when the file was replaced under it.
+constexpr int kReplacedRetries = 16;
+
 Error regular_size(int fd, uint64_t* size) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return posix::from_errno(errno);
@@ -128,33 +141,47 @@ Env& Env::system() {
 }
 
 Error Env::map_shared(const std::string& path, MappedView* view) {
-  // O_NONBLOCK keeps a FIFO or device from stalling the open; the fstat
-  // below turns them away.
-  Handle file(open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
-  if (!file.is_open()) return posix::from_errno(errno);
-  uint64_t size = 0;
-  if (const Error e = regular_size(fd_of(file), &size); e != Error::kOk) return e;
-  // Locks stand in for share modes: a group run holds an exclusive one.
-  if (!lock_retrying(fd_of(file), LOCK_SH)) return posix::from_errno(errno);
-  if (size == 0) return Error::kEmpty;
-  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_of(file), 0);
-  if (p == MAP_FAILED) return posix::from_errno(errno);
-  *view = MappedView();
-  view->data = static_cast<const uint8_t*>(p);
-  view->size = size;
-  view->file = std::move(file);
-  return Error::kOk;
+  for (int attempt = 0;; ++attempt) {
+    // O_NONBLOCK keeps a FIFO or device from stalling the open; the fstat
+    // below turns them away.
+    Handle file(open_retrying(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (!file.is_open()) return posix::from_errno(errno);
+    uint64_t size = 0;
+    if (const Error e = regular_size(fd_of(file), &size); e != Error::kOk) return e;
+    // Locks stand in for share modes: a group run holds an exclusive one.
+    if (!lock_retrying(fd_of(file), LOCK_SH)) return posix::from_errno(errno);
+    if (!still_at(path.c_str(), fd_of(file))) {
+      if (attempt < kReplacedRetries) continue;
+      return Error::kBusy;
+    }
+    // The size may have changed while another process held it.
+    if (const Error e = regular_size(fd_of(file), &size); e != Error::kOk) return e;
+    if (size == 0) return Error::kEmpty;
+    void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_of(file), 0);
+    if (p == MAP_FAILED) return posix::from_errno(errno);
+    *view = MappedView();
+    view->data = static_cast<const uint8_t*>(p);
+    view->size = size;
+    view->file = std::move(file);
+    return Error::kOk;
+  }
 }
 
 Error Env::open_exclusive(const std::string& path, Handle* file, uint64_t* size) {
-  Handle f(open_retrying(AT_FDCWD, path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY));
-  if (!f.is_open()) return posix::from_errno(errno);
-  if (const Error e = regular_size(fd_of(f), size); e != Error::kOk) return e;
-  if (!lock_retrying(fd_of(f), LOCK_EX)) return posix::from_errno(errno);
-  // The size may have changed while another process held it.
-  if (const Error e = regular_size(fd_of(f), size); e != Error::kOk) return e;
-  *file = std::move(f);
-  return Error::kOk;
+  for (int attempt = 0;; ++attempt) {
+    Handle f(open_retrying(AT_FDCWD, path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY));
+    if (!f.is_open()) return posix::from_errno(errno);
+    if (const Error e = regular_size(fd_of(f), size); e != Error::kOk) return e;
+    if (!lock_retrying(fd_of(f), LOCK_EX)) return posix::from_errno(errno);
+    if (!still_at(path.c_str(), fd_of(f))) {
+      if (attempt < kReplacedRetries) continue;
+      return Error::kBusy;
+    }
+    // The size may have changed while another process held it.
+    if (const Error e = regular_size(fd_of(f), size); e != Error::kOk) return e;
+    *file = std::move(f);
+    return Error::kOk;
+  }
 }
 
 Error Env::open_folder(const std::string& path, Handle* folder) {
@@ -248,6 +275,17 @@ Error Env::rename_new(const Handle& folder, const std::string& from, const std::
 
 Error Env::remove(const Handle& folder, const std::string& name) {
   return retrying([&] { return ::unlinkat(fd_of(folder), name.c_str(), 0); });
+}
+
+Error Env::replace(const Handle& folder, const std::string& from, const std::string& to, Handle*) {
+  return retrying(
+      [&] { return ::renameat(fd_of(folder), from.c_str(), fd_of(folder), to.c_str()); });
+}
+
+Error Env::copy_permissions(const Handle& from, const Handle& to) {
+  struct stat st;
+  if (::fstat(fd_of(from), &st) != 0) return posix::from_errno(errno);
+  return retrying([&] { return ::fchmod(fd_of(to), st.st_mode & 07777); });
 }
 
 Error Env::sync_folder(const Handle& folder) {
@@ -370,6 +408,12 @@ Error NewFile::append(const uint8_t* data, uint64_t length) {
   const Error e = env_.write_at(file_, data, length, written_);
   if (e == Error::kOk) written_ += length;
   return e;
+}
+
+Error NewFile::sync() { return env_.sync(file_); }
+
+Error NewFile::take_permissions_of(const Handle& other) {
+  return env_.copy_permissions(other, file_);
 }
 
 Error NewFile::commit() {

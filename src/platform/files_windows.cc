@@ -345,6 +345,26 @@ Error Env::remove(const Handle& folder, const std::string& name) {
   return DeleteFileA(join(folder, name).c_str()) ? Error::kOk : windows::from_last_error();
 }
 
+Error Env::replace(const Handle& folder, const std::string& from, const std::string& to,
+                   Handle* held) {
+  if (!folder.is_open()) return Error::kIo;
+  // Windows replaces no file that is open without delete sharing, the run's
+  // own handle included. Another run that opens the pack in between makes
+  // the replacement fail, and the pack stays as it was.
+  if (held != nullptr && held->is_open()) (void)close(held);
+  FilesLocked locked;
+  if (MoveFileExA(join(folder, from).c_str(), join(folder, to).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return Error::kOk;
+  }
+  return windows::from_last_error();
+}
+
+Error Env::copy_permissions(const Handle&, const Handle&) {
+  // A new file takes its permissions from its folder, as the pack did.
+  return Error::kOk;
+}
+
 Error Env::sync_folder(const Handle&) {
   // Windows gives no way to flush a folder's names; NTFS commits them
   // through its own log. The files themselves are flushed with sync().
@@ -496,6 +516,12 @@ Error NewFile::append(const uint8_t* data, uint64_t length) {
   const Error e = env_.write_at(file_, data, length, written_);
   if (e == Error::kOk) written_ += length;
   return e;
+}
+
+Error NewFile::sync() { return env_.sync(file_); }
+
+Error NewFile::take_permissions_of(const Handle& other) {
+  return env_.copy_permissions(other, file_);
 }
 
 Error NewFile::commit() {

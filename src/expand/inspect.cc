@@ -1,0 +1,205 @@
+#include "expand/inspect.h"
+
+#include <lzo1x.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <utility>
+
+#include "expand/expand.h"
+#include "pak/checksums.h"
+#include "pak/pak_open.h"
+#include "platform/process.h"
+
+namespace radodaro {
+
+namespace {
+
+const char* kind_name(uint32_t kind) {
+  switch (kind) {
+    case kKindStored:
+      return "stored";
+    case kKindLzo1x:
+      return "lzo1x";
+    case kKindSkipped:
+      return "skipped";
+    default:
+      return nullptr;
+  }
+}
+
+uint32_t directory_crc(const std::vector<uint8_t>& dir_image) {
+  return Crc32().crc32(dir_image.data() + kHeaderSize, dir_image.size() - kHeaderSize);
+}
+
+}  // namespace
+
+PackUse pack_use(const std::vector<uint8_t>& dir_image, uint64_t file_size) {
+  const PakHeader header = decode_header(dir_image.data());
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  ranges.reserve(header.entry_count + 1);
+  ranges.emplace_back(0, dir_image.size());
+  for (uint32_t i = 0; i < header.entry_count; ++i) {
+    const PakEntry e = decode_entry(dir_image.data() + entry_position(i));
+    const uint64_t extent = referenced_extent(e);
+    if (extent != 0 && range_in_file(e.offset, extent, file_size)) {
+      ranges.emplace_back(e.offset, e.offset + extent);
+    }
+  }
+  std::sort(ranges.begin(), ranges.end());
+  uint64_t covered = 0, end = 0;
+  for (const auto& [begin, stop] : ranges) {
+    if (stop <= end) continue;
+    covered += stop - std::max(begin, end);
+    end = stop;
+  }
+  PackUse use;
+  use.file_size = file_size;
+  use.referenced = covered - dir_image.size();
+  use.unreferenced = file_size - covered;
+  return use;
+}
+
+int run_list(platform::Env& env, const std::string& pak_path) {
+  platform::MappedView view;
+  std::vector<uint8_t> dir_image;
+  if (!open_pak_file(env, pak_path, &view, &dir_image)) return -1;
+  const PakHeader header = decode_header(dir_image.data());
+  uint32_t counts[4] = {};  // stored, lzo1x, skipped, any other
+  std::printf("%-8s  %-7s  %10s  %10s  %10s  %-8s  %s\n", "member", "kind", "unpacked", "packed",
+              "offset", "crc1", "crc2");
+  for (uint32_t i = 0; i < header.entry_count; ++i) {
+    const PakEntry e = decode_entry(dir_image.data() + entry_position(i));
+    const char* name = kind_name(e.kind);
+    ++counts[e.kind == kKindStored ? 0 : e.kind == kKindLzo1x ? 1 : e.kind == kKindSkipped ? 2 : 3];
+    char kind[16];
+    if (name == nullptr) {
+      std::snprintf(kind, sizeof kind, "%u", e.kind);
+      name = kind;
+    }
+    std::printf("%08x  %-7s  %10u  %10u  %10u  %08X  %08X%s\n", i, name, e.unpacked_size,
+                e.packed_size, e.offset, e.crc1, e.crc2,
+                range_in_file(e.offset, referenced_extent(e), view.size) ? "" : "  outside");
+  }
+  const PackUse use = pack_use(dir_image, view.size);
+  const uint32_t crc = directory_crc(dir_image);
+  std::printf("entries %u: stored %u, lzo1x %u, skipped %u, other %u\n", header.entry_count,
+              counts[0], counts[1], counts[2], counts[3]);
+  std::printf("file size %llu bytes\n", static_cast<unsigned long long>(use.file_size));
+  std::printf("referenced %llu bytes\n", static_cast<unsigned long long>(use.referenced));
+  std::printf("unreferenced %llu bytes\n", static_cast<unsigned long long>(use.unreferenced));
+  if (crc == header.dir_crc) {
+    std::printf("dir_crc %08X matches the directory\n", header.dir_crc);
+  } else {
+    std::printf("dir_crc %08X differs from the directory's CRC-32 %08X\n", header.dir_crc, crc);
+  }
+  return 0;
+}
+
+namespace {
+
+// printf into a string, so that each problem is one line.
+__attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  return line;
+}
+
+// Checks one entry's data, printing a line for each problem; the number
+// of problems.
+int verify_entry(uint32_t index, const PakEntry& e, const platform::MappedView& view,
+                 DecodeBuffer* buffer) {
+  const std::string name = member_name(index);
+  int problems = 0;
+  const auto problem = [&](const std::string& what) {
+    std::printf("%s: %s\n", name.c_str(), what.c_str());
+    ++problems;
+  };
+  if (kind_name(e.kind) == nullptr)
+    problem(text("kind %u is not stored, lzo1x or skipped", e.kind));
+  if (e.kind == kKindStored && e.packed_size != e.unpacked_size) {
+    problem(text("stored, but its packed size %u is not its unpacked size %u", e.packed_size,
+                 e.unpacked_size));
+  }
+  const uint64_t extent = stored_extent(e);
+  if (!range_in_file(e.offset, extent, view.size)) {
+    problem(text("its data, %llu bytes at offset %u, lies outside the file",
+                 static_cast<unsigned long long>(extent), e.offset));
+    return problems;
+  }
+  const uint8_t* data = view.data + e.offset;
+  if (e.kind != kKindLzo1x) {
+    uint32_t sum = 0;
+    if (!platform::read_mapped(data, extent, [&] { sum = sum32(data, extent); })) {
+      problem(text("its data was cut short while it was read"));
+    } else if (sum != e.crc2) {
+      problem(text("crc2 %08X is not the sum of its content, %08X", e.crc2, sum));
+    }
+    return problems;
+  }
+  uint8_t* out = buffer->acquire(e.unpacked_size);
+  if (out == nullptr) {
+    problem(text("no memory to decode its %u bytes", e.unpacked_size));
+    return problems;
+  }
+  lzo_uint produced = 0;
+  int result = LZO_E_ERROR;
+  uint32_t packed_sum = 0;
+  const bool read_ok = platform::read_mapped(data, extent, [&] {
+    if (buffer->codec_ready()) {
+      produced = e.unpacked_size;
+      result = lzo1x_decompress_safe(data, e.packed_size, out, &produced, nullptr);
+    }
+    packed_sum = sum32(data, extent);
+  });
+  buffer->settle(read_ok ? produced : 0, e.unpacked_size);
+  if (!read_ok) {
+    problem(text("its data was cut short while it was read"));
+    return problems;
+  }
+  if (result != LZO_E_OK) {
+    problem(text("its lzo1x stream does not decode (error %d)", result));
+  } else if (produced != e.unpacked_size) {
+    problem(text("its lzo1x stream decodes to %llu bytes, not %u",
+                 static_cast<unsigned long long>(produced), e.unpacked_size));
+  }
+  const uint32_t content_sum = sum32(out, e.unpacked_size);
+  if (e.crc2 != content_sum && e.crc2 != packed_sum) {
+    problem(text("crc2 %08X is neither the sum of its content, %08X, nor of its packed bytes, %08X",
+                 e.crc2, content_sum, packed_sum));
+  }
+  return problems;
+}
+
+}  // namespace
+
+int run_verify(platform::Env& env, const std::string& pak_path) {
+  platform::MappedView view;
+  std::vector<uint8_t> dir_image;
+  if (!open_pak_file(env, pak_path, &view, &dir_image)) return -1;
+  const PakHeader header = decode_header(dir_image.data());
+  DecodeBuffer buffer;
+  uint64_t problems = 0;
+  uint32_t checked = 0;
+  for (uint32_t i = 0; i < header.entry_count; ++i) {
+    const PakEntry e = decode_entry(dir_image.data() + entry_position(i));
+    if (e.kind == kKindSkipped) continue;
+    problems += static_cast<uint64_t>(verify_entry(i, e, view, &buffer));
+    ++checked;
+  }
+  const uint32_t crc = directory_crc(dir_image);
+  if (crc != header.dir_crc) {
+    std::printf("directory: dir_crc %08X is not the CRC-32 of the directory, %08X\n",
+                header.dir_crc, crc);
+    ++problems;
+  }
+  std::printf("entries checked %u, problems %llu\n", checked,
+              static_cast<unsigned long long>(problems));
+  return problems == 0 ? 0 : 1;
+}
+
+}  // namespace radodaro

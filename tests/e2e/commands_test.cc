@@ -1,0 +1,291 @@
+// The commands behind "--": help, version, list, verify, update, compact.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+
+#include "cli/tool.h"
+#include "e2e/e2e_util.h"
+#include "support/sample_pack.h"
+
+namespace radodaro::testing {
+namespace {
+
+constexpr int kFailure = 255;
+
+RunResult radodaro(const std::vector<std::string>& args) { return run_radodaro(args); }
+
+TEST(Commands, HelpVersionAndMistakes) {
+  const std::string usage = kUsageText;
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    std::string out;
+  } cases[] = {
+      {{"--help"}, 0, usage + kCommandsText},
+      {{"--version"}, 0, std::string("radodaro ") + RADODARO_VERSION + "\n"},
+      {{"--nope"}, kFailure, usage},
+      {{"--list"}, kFailure, usage},
+      {{"--help", "x"}, kFailure, usage},
+      {{"--update", "a.pak"}, kFailure, usage},
+      {{"--compact", "a.pak", "b"}, kFailure, usage},
+      {{"--list", "a", "b"}, kFailure, usage},  // three arguments, but not /e or /p
+  };
+  for (const auto& c : cases) {
+    const RunResult r = radodaro(c.args);
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0];
+  }
+  // Every command --help names is one the man page describes, and back.
+  const std::string help = radodaro({"--help"}).out;
+  for (const char* command : {"--list", "--verify", "--update", "--compact", "--version"}) {
+    EXPECT_NE(help.find(command), std::string::npos) << command;
+  }
+}
+
+TEST(Commands, ListAndVerifyOfTheSamplePack) {
+  const RunResult list = radodaro({"--list", RADODARO_SAMPLE_PACK});
+  EXPECT_EQ(list.out,
+            "member    kind       unpacked      packed      offset  crc1      crc2\n"
+            "00000000  stored           34          34         112  1234ABCD  20CB0717\n"
+            "00000001  skipped          14          14         146  00000000  00000000\n"
+            "00000002  lzo1x          4000        1571         160  C0FFEE00  9CADC486\n"
+            "00000003  stored          257         257        1731  00000007  A160C23F\n"
+            "entries 4: stored 2, lzo1x 1, skipped 1, other 0\n"
+            "file size 1988 bytes\n"
+            "referenced 1876 bytes\n"
+            "unreferenced 0 bytes\n"
+            "dir_crc 6DA443DF matches the directory\n");
+  EXPECT_EQ(list.exit_code, 0);
+  const RunResult verify = radodaro({"--verify", RADODARO_SAMPLE_PACK});
+  EXPECT_EQ(verify.out, "entries checked 3, problems 0\n");
+  EXPECT_EQ(verify.exit_code, 0);
+}
+
+// A pack with shared data, a kind of its own, data outside the file, bytes
+// no entry refers to, and every checksum wrong.
+Bytes odd_pack() {
+  Bytes pack(16 + 4 * 24);
+  PakHeader header;
+  header.entry_count = 4;
+  encode_header(header, pack.data());
+  const PakEntry entries[] = {
+      {0, kKindStored, 0, 4, 112, 4},
+      {0, kKindStored, 0, 4, 112, 4},  // the same data
+      {0, 7, 0, 3, 116, 3},
+      {0, kKindStored, 0, 5, 5000, 5},  // outside
+  };
+  for (uint32_t i = 0; i < 4; ++i) encode_entry(entries[i], pack.data() + entry_position(i));
+  for (const char c : std::string("abcdxyz0123456789")) pack.push_back(static_cast<uint8_t>(c));
+  return pack;
+}
+
+TEST(Commands, ListAndVerifyOfAnOddPack) {
+  TempDir tmp;
+  const Bytes pack = odd_pack();
+  write_file(tmp / "o.pak", pack);
+  const std::string crc = hex8(Crc32().crc32(pack.data() + 16, 4 * 24));
+  const RunResult list = radodaro({"--list", tmp / "o.pak"});
+  EXPECT_EQ(list.out,
+            "member    kind       unpacked      packed      offset  crc1      crc2\n"
+            "00000000  stored            4           4         112  00000000  00000000\n"
+            "00000001  stored            4           4         112  00000000  00000000\n"
+            "00000002  7                 3           3         116  00000000  00000000\n"
+            "00000003  stored            5           5        5000  00000000  00000000  outside\n"
+            "entries 4: stored 3, lzo1x 0, skipped 0, other 1\n"
+            "file size 129 bytes\n"
+            "referenced 7 bytes\n"
+            "unreferenced 10 bytes\n"
+            "dir_crc 00000000 differs from the directory's CRC-32 " +
+                crc + "\n");
+  const std::string abcd = hex8(sum32(pack.data() + 112, 4));
+  const RunResult verify = radodaro({"--verify", tmp / "o.pak"});
+  EXPECT_EQ(verify.out,
+            "00000000.dat: crc2 00000000 is not the sum of its content, " + abcd + "\n" +
+                "00000001.dat: crc2 00000000 is not the sum of its content, " + abcd + "\n" +
+                "00000002.dat: kind 7 is not stored, lzo1x or skipped\n" +
+                "00000002.dat: crc2 00000000 is not the sum of its content, " +
+                hex8(sum32(pack.data() + 116, 3)) + "\n" +
+                "00000003.dat: its data, 5 bytes at offset 5000, lies outside the file\n" +
+                "directory: dir_crc 00000000 is not the CRC-32 of the directory, " + crc + "\n" +
+                "entries checked 4, problems 6\n");
+  EXPECT_EQ(verify.exit_code, 1);
+  for (const char* command : {"--list", "--verify"}) {
+    const RunResult missing = radodaro({command, tmp / "none.pak"});
+    EXPECT_EQ(missing.out, "Can't open dir file " + tmp / "none.pak" + "\n");
+    EXPECT_EQ(missing.exit_code, kFailure);
+  }
+}
+
+TEST(Commands, VerifyOfLzo1xStreams) {
+  TempDir tmp;
+  PackBuilder pack;
+  pack.lzo1x(text_like_bytes(5000, 1))
+      .lzo1x(text_like_bytes(5000, 2))
+      .lzo1x(text_like_bytes(900, 3));
+  std::vector<FixtureEntry> entries = pack.entries();
+  PackBuilder odd;
+  entries[0].crc2 = sum_of(entries[0].content);  // the sum of the content
+  entries[1].crc2 = sum_of(entries[1].data);     // or of the packed bytes: both fine
+  entries[2].crc2 = sum_of(entries[2].content);
+  entries[2].data.resize(entries[2].data.size() / 2);  // a stream cut in half
+  for (const FixtureEntry& f : entries) odd.add(f);
+  odd.true_dir_crc().write(tmp / "z.pak");
+  const RunResult r = radodaro({"--verify", tmp / "z.pak"});
+  EXPECT_EQ(r.out.rfind("00000002.dat: its lzo1x stream does not decode (error ", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("00000002.dat: crc2 "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("00000000.dat"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("00000001.dat"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("entries checked 3, problems 2\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST(Commands, UpdateAppendsOnlyWhatChanged) {
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 6; ++i) {
+    if (i % 2) {
+      pack.stored(random_bytes(3000, i));
+    } else {
+      pack.lzo1x(text_like_bytes(8000, i));
+    }
+  }
+  pack.write(tmp / "t.pak");
+  const std::string m = tmp / "m";
+  ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", m}).exit_code, 0);
+  // Nothing changed: nothing is written, not even the directory.
+  const Bytes before = read_file(tmp / "t.pak");
+  RunResult r = radodaro({"--update", tmp / "t.pak", m});
+  EXPECT_EQ(r.out, "Packing...\n");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(read_file(tmp / "t.pak"), before);
+
+  write_file(member(m, 2), bytes_of("edited lzo1x member"));
+  write_file(member(m, 3), bytes_of("edited stored member"));
+  std::filesystem::remove(member(m, 5));
+  std::string printed;
+  Bytes want = model_group(before, m, &printed);
+  r = radodaro({"--update", tmp / "t.pak", m});
+  EXPECT_EQ(r.out, "Packing...\n" + member(m, 2) + "\n" + member(m, 3) + "\n");
+  EXPECT_EQ(r.exit_code, 0);
+  const Bytes after = read_file(tmp / "t.pak");
+  EXPECT_EQ(after.size(), before.size() + 19 + 20);
+  // Unchanged entries keep every field, compressed ones stay compressed.
+  for (uint32_t i : {0u, 1u, 4u, 5u}) {
+    EXPECT_EQ(Bytes(after.begin() + entry_position(i), after.begin() + entry_position(i + 1)),
+              Bytes(before.begin() + entry_position(i), before.begin() + entry_position(i + 1)))
+        << i;
+  }
+  // Changed ones are appended as /p appends them, one after the other.
+  uint64_t end = before.size();
+  for (uint32_t i : {2u, 3u}) {
+    PakEntry e = decode_entry(after.data() + entry_position(i));
+    EXPECT_EQ(e.offset, end) << i;
+    end += e.unpacked_size;
+    e.offset = decode_entry(want.data() + entry_position(i)).offset;
+    Bytes record(kEntrySize);
+    encode_entry(e, record.data());
+    EXPECT_EQ(record, Bytes(want.begin() + entry_position(i), want.begin() + entry_position(i + 1)))
+        << i;
+  }
+  ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", tmp / "x"}).exit_code, 0);
+  for (uint32_t i = 0; i < 6; ++i) {
+    const Bytes expected = i == 2   ? bytes_of("edited lzo1x member")
+                           : i == 3 ? bytes_of("edited stored member")
+                                    : pack.entries()[i].content;
+    EXPECT_EQ(read_file(member(tmp / "x", i)), expected) << i;
+  }
+}
+
+TEST(Commands, CompactKeepsEveryMemberAndLine) {
+  TempDir tmp;
+  PackBuilder pack;
+  pack.stored(random_bytes(5000, 1)).lzo1x(text_like_bytes(9000, 2)).skipped(bytes_of("kept"));
+  pack.stored(bytes_of("far"));
+  pack.last().offset = 1 << 30;  // outside: left as it is
+  pack.stored({});
+  pack.write(tmp / "t.pak");
+  ::chmod((tmp / "t.pak").c_str(), 0640);
+  const std::string m = tmp / "m";
+  ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", m}).exit_code, 0);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(run_radodaro({"/p", tmp / "t.pak", m}).exit_code, 0);
+  }
+  const RunResult before = run_radodaro({"/e", tmp / "t.pak", tmp / "a"});
+  const uint64_t old_size = std::filesystem::file_size(tmp / "t.pak");
+  write_file(tmp / "t.pak-compact", bytes_of("left by a killed compaction"));
+
+  const RunResult r = radodaro({"--compact", tmp / "t.pak"});
+  const uint64_t new_size = std::filesystem::file_size(tmp / "t.pak");
+  // Header, directory, the live copies of the stored and lzo1x members, the
+  // skipped entry's data.
+  EXPECT_EQ(new_size, 16 + 5 * 24 + 5000 + 9000 + 4);
+  EXPECT_EQ(r.out, "Compacted " + tmp / "t.pak" + ": " + std::to_string(old_size) + " bytes, now " +
+                       std::to_string(new_size) + "\n");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(list_folder(tmp.path()), (std::vector<std::string>{"a", "m", "t.pak"}));
+  struct stat st;
+  ASSERT_EQ(::stat((tmp / "t.pak").c_str(), &st), 0);
+  if (!Target::current().windows()) {
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+  }
+
+  const RunResult after = run_radodaro({"/e", tmp / "t.pak", tmp / "b"});
+  const auto without_dir_line = [](const std::string& out, const std::string& from,
+                                   const std::string& to) {
+    std::string rest = out.substr(out.find('\n') + 1);
+    for (size_t at; (at = rest.find(from)) != std::string::npos;) rest.replace(at, from.size(), to);
+    return rest;
+  };
+  EXPECT_EQ(without_dir_line(after.out, tmp / "b/", "#"),
+            without_dir_line(before.out, tmp / "a/", "#"));
+  EXPECT_EQ(list_folder(tmp / "b"), list_folder(tmp / "a"));
+  for (const std::string& name : list_folder(tmp / "a")) {
+    EXPECT_EQ(read_file(tmp / "b/" + name), read_file(tmp / "a/" + name)) << name;
+  }
+  const Bytes compacted = read_file(tmp / "t.pak");
+  EXPECT_EQ(decode_entry(compacted.data() + entry_position(3)).offset, 1u << 30);
+  EXPECT_EQ(radodaro({"--verify", tmp / "t.pak"}).out.find("directory:"), std::string::npos);
+  EXPECT_EQ(
+      radodaro({"--list", tmp / "t.pak"}).out.find("unreferenced 0 bytes\n") != std::string::npos,
+      true);
+}
+
+TEST(Commands, CompactKilledAtAnyMomentLeavesTheOldPackOrTheNew) {
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 16; ++i) pack.stored(random_bytes(1 << 20, i));
+  const Bytes original = pack.build();
+  const std::string m = tmp / "m";
+  write_file(tmp / "t.pak", original);
+  ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", m}).exit_code, 0);
+  ASSERT_EQ(run_radodaro({"/p", tmp / "t.pak", m}).exit_code, 0);
+  const Bytes grouped = read_file(tmp / "t.pak");
+  int killed = 0, old_packs = 0;
+  for (int round = 0; round < 12; ++round) {
+    write_file(tmp / "t.pak", grouped);
+    const pid_t pid = spawn_radodaro({"--compact", tmp / "t.pak"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(round * 4));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFSIGNALED(status)) continue;
+    ++killed;
+    old_packs += read_file(tmp / "t.pak") == grouped;
+    // The next run clears what the killed one left, and the pack expands
+    // to the same members either way.
+    const std::string out = tmp / ("x" + std::to_string(round));
+    ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", out}).exit_code, 0);
+    EXPECT_TRUE(eventually([&] { return !file_exists(tmp / "t.pak-compact"); })) << round;
+    for (uint32_t i = 0; i < 16; ++i) {
+      ASSERT_EQ(read_file(member(out, i)), read_file(member(m, i))) << round << " " << i;
+    }
+  }
+  std::printf("compactions killed: %d; packs left old: %d, new: %d\n", killed, old_packs,
+              killed - old_packs);
+}
+
+}  // namespace
+}  // namespace radodaro::testing
