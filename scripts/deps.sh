@@ -14,7 +14,7 @@ windows=(g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev)
 for arg in "$@"; do
   case "$arg" in
     --all)
-      packages+=(clang clang-tidy clang-format cppcheck libclang-rt-dev lcov hyperfine lzop tar python3)
+      packages+=(clang clang-tidy clang-format cppcheck libclang-rt-dev lcov hyperfine lzop tar python3 groff-base)
       packages+=("${windows[@]}")
       ;;
     --windows) packages+=("${windows[@]}") ;;

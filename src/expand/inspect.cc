@@ -42,8 +42,8 @@ PackUse pack_use(const std::vector<uint8_t>& dir_image, uint64_t file_size) {
   ranges.emplace_back(0, dir_image.size());
   for (uint32_t i = 0; i < header.entry_count; ++i) {
     const PakEntry e = decode_entry(dir_image.data() + entry_position(i));
-    const uint64_t extent = referenced_extent(e);
-    if (extent != 0 && range_in_file(e.offset, extent, file_size)) {
+    uint64_t extent = 0;
+    if (kept_extent(e, file_size, &extent) && extent != 0) {
       ranges.emplace_back(e.offset, e.offset + extent);
     }
   }
@@ -78,9 +78,10 @@ int run_list(platform::Env& env, const std::string& pak_path) {
       std::snprintf(kind, sizeof kind, "%u", e.kind);
       name = kind;
     }
+    uint64_t extent = 0;
     std::printf("%08x  %-7s  %10u  %10u  %10u  %08X  %08X%s\n", i, name, e.unpacked_size,
                 e.packed_size, e.offset, e.crc1, e.crc2,
-                range_in_file(e.offset, referenced_extent(e), view.size) ? "" : "  outside");
+                kept_extent(e, view.size, &extent) ? "" : "  outside");
   }
   const PackUse use = pack_use(dir_image, view.size);
   const uint32_t crc = directory_crc(dir_image);

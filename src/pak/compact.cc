@@ -31,8 +31,8 @@ std::vector<Move> compact_layout(std::vector<uint8_t>* dir_image, uint64_t file_
   std::vector<Span> spans;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
     const PakEntry e = decode_entry(image + entry_position(i));
-    const uint64_t extent = referenced_extent(e);
-    if (extent != 0 && range_in_file(e.offset, extent, file_size)) {
+    uint64_t extent = 0;
+    if (kept_extent(e, file_size, &extent) && extent != 0) {
       spans.push_back({e.offset, e.offset + extent});
     }
   }
@@ -59,8 +59,8 @@ std::vector<Move> compact_layout(std::vector<uint8_t>* dir_image, uint64_t file_
   for (uint32_t i = 0; i < header.entry_count; ++i) {
     uint8_t* record = image + entry_position(i);
     PakEntry e = decode_entry(record);
-    const uint64_t extent = referenced_extent(e);
-    if (!range_in_file(e.offset, extent, file_size)) continue;
+    uint64_t extent = 0;
+    if (!kept_extent(e, file_size, &extent)) continue;
     const auto after = std::upper_bound(moves.begin(), moves.end(), uint64_t{e.offset},
                                         [](uint64_t o, const Move& m) { return o < m.from; });
     uint64_t moved = *new_size;
@@ -109,6 +109,14 @@ bool run_compact(platform::Env& env, const std::string& pak_path) {
   }
   uint64_t new_size = 0;
   const std::vector<Move> moves = compact_layout(&dir_image, old_size, &new_size);
+  // Nothing to give back. (Data that overlaps the directory would even be
+  // copied out of it, and a longer pack could bring entries that lie
+  // outside the file inside it.) The pack stays as it is.
+  if (new_size >= old_size) {
+    std::printf("Compacted %s: %llu bytes, now %llu\n", pak_path.c_str(),
+                static_cast<unsigned long long>(old_size), static_cast<unsigned long long>(old_size));
+    return true;
+  }
 
   // Written without a name and named only once whole and durable; a kill
   // before the rename leaves at most the named copy, which the next run

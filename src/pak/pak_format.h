@@ -96,12 +96,22 @@ inline uint64_t stored_extent(const PakEntry& entry) {
   return entry.kind == kKindLzo1x ? entry.packed_size : entry.unpacked_size;
 }
 
-// The bytes an entry's data takes in the pack, whatever reads them: the
-// packed stream for lzo1x entries, the larger of the two sizes for any
-// other kind. Compaction keeps them all.
-inline uint64_t referenced_extent(const PakEntry& entry) {
-  if (entry.kind == kKindLzo1x) return entry.packed_size;
-  return entry.unpacked_size > entry.packed_size ? entry.unpacked_size : entry.packed_size;
+// The bytes of an entry's data that a compaction keeps, in a file of
+// `file_size` bytes: all it refers to (the packed stream for lzo1x entries,
+// the larger of the two sizes for any other kind) when that lies within the
+// file, else what expansion reads when that does. False when neither does:
+// its data lies outside the file.
+inline bool kept_extent(const PakEntry& entry, uint64_t file_size, uint64_t* extent) {
+  const uint64_t larger =
+      entry.unpacked_size > entry.packed_size ? entry.unpacked_size : entry.packed_size;
+  const uint64_t all = entry.kind == kKindLzo1x ? entry.packed_size : larger;
+  for (const uint64_t length : {all, stored_extent(entry)}) {
+    if (range_in_file(entry.offset, length, file_size)) {
+      *extent = length;
+      return true;
+    }
+  }
+  return false;
 }
 
 // The index as eight lower-case hex digits and ".dat".
