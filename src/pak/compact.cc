@@ -114,7 +114,8 @@ bool run_compact(platform::Env& env, const std::string& pak_path) {
   // outside the file inside it.) The pack stays as it is.
   if (new_size >= old_size) {
     std::printf("Compacted %s: %llu bytes, now %llu\n", pak_path.c_str(),
-                static_cast<unsigned long long>(old_size), static_cast<unsigned long long>(old_size));
+                static_cast<unsigned long long>(old_size),
+                static_cast<unsigned long long>(old_size));
     return true;
   }
 
