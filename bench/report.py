@@ -22,6 +22,10 @@ WORKLOADS = {
     "w3": (f"W3 expand {N_TINY} x 100 B stored", N_TINY * 100, N_TINY, ["tar", "floor"]),
     "w4": (f"W4 group {N_BIG} x 256 KiB", N_BIG * ENTRY, N_BIG, ["tar+sync"]),
     "w6": (f"W6 expand one {LZO_MIB} MiB lzo1x", LZO_MIB << 20, 1, ["floor"]),
+    "w7": (f"W7 --update, 10 of {N_BIG} changed", 10 * ENTRY, N_BIG, ["group"]),
+    "w8": (f"W8 --verify {N_BIG} x 256 KiB lzo1x", N_BIG * ENTRY, N_BIG, ["floor"]),
+    "w9": (f"W9 --compact, two thirds dead", N_BIG * ENTRY, N_BIG, ["cat+sync"]),
+    "w10": (f"W10 --list {N_TINY} entries", N_TINY * 24, N_TINY, ["tar"]),
 }
 
 

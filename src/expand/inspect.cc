@@ -48,7 +48,8 @@ PackUse pack_use(const std::vector<uint8_t>& dir_image, uint64_t file_size) {
     }
   }
   std::sort(ranges.begin(), ranges.end());
-  uint64_t covered = 0, end = 0;
+  uint64_t covered = 0;
+  uint64_t end = 0;
   for (const auto& [begin, stop] : ranges) {
     if (stop <= end) continue;
     covered += stop - std::max(begin, end);
@@ -100,7 +101,9 @@ int run_list(platform::Env& env, const std::string& pak_path) {
 
 namespace {
 
-// printf into a string, so that each problem is one line.
+// printf into a string, so that each problem is one line: a C variadic,
+// so that the compiler checks each format against its arguments.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 __attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) {
   char line[256];
   va_list args;

@@ -28,19 +28,19 @@ bool absent(platform::Error e) {
   return e == platform::Error::kNotFound || e == platform::Error::kNotRegular;
 }
 
-// Whether the `length` bytes of `member` are those that `expected(at, n)`
-// gives, a window at a time; false also when either cannot be read.
-template <typename Expected>
+// Whether the `length` bytes of `member` are the `length` mapped bytes at
+// `expected`, compared a window at a time; false also when either cannot
+// be read whole.
 bool member_holds(platform::Env& env, const platform::Handle& member, uint64_t length,
-                  Expected expected) {
+                  const uint8_t* expected) {
   for (uint64_t done = 0; done < length;) {
     const uint64_t n = std::min(length - done, kWindow);
-    const uint8_t* want = expected(done, n);
-    const uint8_t* window = want != nullptr ? env.map_window(member, done, n) : nullptr;
+    const uint8_t* window = env.map_window(member, done, n);
     if (window == nullptr) return false;
     bool same = false;
-    const bool read =
-        platform::read_mapped(window, n, [&] { same = std::memcmp(window, want, n) == 0; });
+    const bool read = platform::read_mapped(window, n, expected + done, n, [&] {
+      same = std::memcmp(window, expected + done, n) == 0;
+    });
     env.unmap_window(window, n);
     if (!read || !same) return false;
     done += n;
@@ -51,42 +51,28 @@ bool member_holds(platform::Env& env, const platform::Handle& member, uint64_t l
 // Whether `member` holds what `entry` holds now: the bytes that expansion
 // would write for it.
 bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t length,
-                    const platform::Handle& pack, const PakEntry& entry, const SameCheck& same) {
-  if (length != entry.unpacked_size) return false;
-  uint64_t got = 0;
+                    const PakEntry& entry, const SameCheck& same) {
+  if (length != entry.unpacked_size || same.pack_data == nullptr) return false;
+  const uint8_t* data = same.pack_data + entry.offset;
   if (entry.kind != kKindLzo1x) {
-    if (!range_in_file(entry.offset, length, same.pack_size)) return false;
-    const std::unique_ptr<uint8_t[]> piece(new (std::nothrow)
-                                               uint8_t[std::min(length, kWindow) + 1]);
-    return piece &&
-           member_holds(env, member, length, [&](uint64_t at, uint64_t n) -> const uint8_t* {
-             return env.read_at(pack, piece.get(), n, entry.offset + at, &got) ==
-                                platform::Error::kOk &&
-                            got == n
-                        ? piece.get()
-                        : nullptr;
-           });
+    return range_in_file(entry.offset, length, same.pack_size) &&
+           member_holds(env, member, length, data);
   }
   if (!range_in_file(entry.offset, entry.packed_size, same.pack_size) ||
       !same.buffer->codec_ready()) {
     return false;
   }
-  const std::unique_ptr<uint8_t[]> packed(new (std::nothrow) uint8_t[entry.packed_size + 1]);
-  if (!packed ||
-      env.read_at(pack, packed.get(), entry.packed_size, entry.offset, &got) !=
-          platform::Error::kOk ||
-      got != entry.packed_size) {
-    return false;
-  }
   uint8_t* out = same.buffer->acquire(length);
   if (out == nullptr) return false;
   lzo_uint produced = length;
-  const int result =
-      lzo1x_decompress_safe(packed.get(), entry.packed_size, out, &produced, nullptr);
-  same.buffer->settle(produced, length);
+  int result = LZO_E_ERROR;
+  const bool read = platform::read_mapped(data, entry.packed_size, [&] {
+    result = lzo1x_decompress_safe(data, entry.packed_size, out, &produced, nullptr);
+  });
+  same.buffer->settle(read ? produced : 0, length);
   // Only a stream that decodes cleanly says what the entry holds.
-  if (result != LZO_E_OK || produced != length) return false;
-  return member_holds(env, member, length, [&](uint64_t at, uint64_t) { return out + at; });
+  if (!read || result != LZO_E_OK || produced != length) return false;
+  return member_holds(env, member, length, out);
 }
 
 }  // namespace
@@ -103,7 +89,7 @@ GroupResult group_entry(platform::Env& env, const platform::Handle& folder, cons
       e != platform::Error::kOk) {
     return absent(e) ? GroupResult::kAbsent : GroupResult::kFailed;
   }
-  if (same != nullptr && holds_the_same(env, member, length, pack, *entry, *same)) {
+  if (same != nullptr && holds_the_same(env, member, length, *entry, *same)) {
     return GroupResult::kUnchanged;
   }
   if (length >= kPackLimit || *pak_end + length >= kPackLimit) return GroupResult::kFailed;
@@ -176,9 +162,22 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   platform::Handle folder;
   const platform::Error folder_error = env.open_folder(folder_path, &folder);
 
+  // --update compares members with the pack as it was, mapped: the run
+  // holds it, and appends only past its old end.
   DecodeBuffer buffer;
-  const SameCheck same{original_size, &buffer};
-  const SameCheck* check = mode == GroupMode::kOnlyChanged ? &same : nullptr;
+  SameCheck same{original_size, nullptr, &buffer};
+  const SameCheck* check = nullptr;
+  if (mode == GroupMode::kOnlyChanged) {
+    same.pack_data = env.map_window(update.file(), 0, original_size);
+    check = &same;
+  }
+  struct Unmap {
+    platform::Env& env;
+    const SameCheck& same;
+    ~Unmap() {
+      if (same.pack_data != nullptr) env.unmap_window(same.pack_data, same.pack_size);
+    }
+  } unmap{env, same};
 
   std::fputs("Packing...\n", stdout);
   uint64_t pak_end = original_size;

@@ -41,6 +41,7 @@ enum class GroupResult {
 // `same->pack_size` bytes of the pack is kUnchanged instead.
 struct SameCheck {
   uint64_t pack_size = 0;
+  const uint8_t* pack_data = nullptr;  // those bytes, mapped; nullptr: nothing counts as same
   DecodeBuffer* buffer = nullptr;
 };
 GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,

@@ -8,6 +8,7 @@
 #include "pak/checksums.h"
 #include "pak/pack_update.h"
 #include "pak/pak_format.h"
+#include "platform/process.h"
 
 namespace radodaro {
 
@@ -129,14 +130,26 @@ bool run_compact(platform::Env& env, const std::string& pak_path) {
   const std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunk]);
   bool ok = chunk != nullptr && out.create() == Error::kOk &&
             out.append(dir_image.data(), dir_image.size()) == Error::kOk;
+  // Written straight from a mapping of the old pack where it can be
+  // mapped, sparing a copy; read a piece at a time where not.
+  const uint8_t* mapped = ok ? env.map_window(update.file(), 0, old_size) : nullptr;
   for (const Move& m : moves) {
     for (uint64_t done = 0; ok && done < m.length;) {
       const uint64_t n = std::min(kChunk, m.length - done);
-      ok = env.read_at(update.file(), chunk.get(), n, m.from + done, &got) == Error::kOk &&
-           got == n && out.append(chunk.get(), n) == Error::kOk;
+      if (mapped != nullptr) {
+        const uint8_t* piece = mapped + m.from + done;
+        bool appended = false;
+        ok = platform::read_mapped(piece, n,
+                                   [&] { appended = out.append(piece, n) == Error::kOk; }) &&
+             appended;
+      } else {
+        ok = env.read_at(update.file(), chunk.get(), n, m.from + done, &got) == Error::kOk &&
+             got == n && out.append(chunk.get(), n) == Error::kOk;
+      }
       done += n;
     }
   }
+  if (mapped != nullptr) env.unmap_window(mapped, old_size);
   ok = ok && out.sync() == Error::kOk && out.take_permissions_of(update.file()) == Error::kOk &&
        out.commit() == Error::kOk;
   if (ok && env.replace(update.folder(), temp_name, pak_name, update.held_file()) != Error::kOk) {

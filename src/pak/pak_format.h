@@ -105,11 +105,13 @@ inline bool kept_extent(const PakEntry& entry, uint64_t file_size, uint64_t* ext
   const uint64_t larger =
       entry.unpacked_size > entry.packed_size ? entry.unpacked_size : entry.packed_size;
   const uint64_t all = entry.kind == kKindLzo1x ? entry.packed_size : larger;
-  for (const uint64_t length : {all, stored_extent(entry)}) {
-    if (range_in_file(entry.offset, length, file_size)) {
-      *extent = length;
-      return true;
-    }
+  if (range_in_file(entry.offset, all, file_size)) {
+    *extent = all;
+    return true;
+  }
+  if (range_in_file(entry.offset, stored_extent(entry), file_size)) {
+    *extent = stored_extent(entry);
+    return true;
   }
   return false;
 }

@@ -348,7 +348,11 @@ Error Env::make_folder(const std::string& path) {
 }
 
 const uint8_t* Env::map_window(const Handle& file, uint64_t offset, uint64_t length) {
-  void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_of(file), static_cast<off_t>(offset));
+  // A small window is read whole, right away: populated in one go, not a
+  // fault at a time. A large one (a whole pack) may be read only in part.
+  const int populate = length <= (uint64_t{4} << 20) ? MAP_POPULATE : 0;
+  void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | populate, fd_of(file),
+                   static_cast<off_t>(offset));
   return p == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(p);
 }
 

@@ -43,17 +43,27 @@ class CutBackOnInterrupt {
 // the status it reports, as if the interruption had come too late.
 void hold_interruptions();
 
-// Runs fn(arg), which reads the `length` mapped bytes at `data` (and no
-// other mapped bytes). Returns false when the file no longer held all of
-// them because another process cut it short; fn then read zeros where the
-// file was missing, but ran to its end, so it may own anything.
-bool run_reading_mapped(const uint8_t* data, uint64_t length, void (*fn)(void*), void* arg);
+// Runs fn(arg), which reads the `length` mapped bytes at `data` and the
+// `length2` at `data2` (and no other mapped bytes; `length2` may be 0).
+// Returns false when a file no longer held all of them because another
+// process cut it short; fn then read zeros where the file was missing, but
+// ran to its end, so it may own anything.
+bool run_reading_mapped(const uint8_t* data, uint64_t length, const uint8_t* data2,
+                        uint64_t length2, void (*fn)(void*), void* arg);
 
 template <typename F>
 bool read_mapped(const uint8_t* data, uint64_t length, F&& fn) {
   return run_reading_mapped(
-      data, length, [](void* p) { (*static_cast<std::remove_reference_t<F>*>(p))(); },
+      data, length, nullptr, 0, [](void* p) { (*static_cast<std::remove_reference_t<F>*>(p))(); },
       static_cast<void*>(&fn));
+}
+
+template <typename F>
+bool read_mapped(const uint8_t* data, uint64_t length, const uint8_t* data2, uint64_t length2,
+                 F&& fn) {
+  return run_reading_mapped(
+      data, length, data2, length2,
+      [](void* p) { (*static_cast<std::remove_reference_t<F>*>(p))(); }, static_cast<void*>(&fn));
 }
 
 }  // namespace radodaro::platform

@@ -30,8 +30,11 @@ termios g_tty_raw;
 // The guarded read under way, and the stretches of mappings whose pages a
 // fault replaced with zeros: they stay zeros until their mapping goes, and
 // every later read that touches them must fail too.
-std::atomic<uintptr_t> g_guard_begin{0};
-std::atomic<uintptr_t> g_guard_end{0};
+struct Guarded {
+  std::atomic<uintptr_t> begin{0};
+  std::atomic<uintptr_t> end{0};
+};
+Guarded g_guarded[2];
 struct Zeroed {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
@@ -95,9 +98,12 @@ long page_size() {
 
 extern "C" void on_bus_error(int sig, siginfo_t* info, void*) {
   const auto addr = reinterpret_cast<uintptr_t>(info->si_addr);
-  const uintptr_t begin = g_guard_begin.load();
-  const uintptr_t end = g_guard_end.load();
-  if (addr >= begin && addr < end) {
+  // The end of the guarded range that holds the faulting address.
+  uintptr_t end = 0;
+  for (const Guarded& g : g_guarded) {
+    if (addr >= g.begin.load() && addr < g.end.load()) end = g.end.load();
+  }
+  if (end != 0) {
     // The file ends before this page. Zeros over the rest of the range let
     // the read run to its end; the guard then reports the loss.
     const auto page = static_cast<uintptr_t>(page_size());
@@ -218,7 +224,8 @@ void hold_interruptions() {
   ::sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-bool run_reading_mapped(const uint8_t* data, uint64_t length, void (*fn)(void*), void* arg) {
+bool run_reading_mapped(const uint8_t* data, uint64_t length, const uint8_t* data2,
+                        uint64_t length2, void (*fn)(void*), void* arg) {
   // The guard needs its handler whoever calls it, the tool or a test.
   static const bool installed = [] {
     struct sigaction bus = {};
@@ -228,15 +235,24 @@ bool run_reading_mapped(const uint8_t* data, uint64_t length, void (*fn)(void*),
     return ::sigaction(SIGBUS, &bus, nullptr) == 0;
   }();
   (void)installed;
-  const auto begin = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t end = begin + length;
-  if (touches_zeroed(begin, end)) return false;
-  g_guard_begin = begin;
-  g_guard_end = end;
+  const uintptr_t begins[2] = {reinterpret_cast<uintptr_t>(data),
+                               reinterpret_cast<uintptr_t>(data2)};
+  const uintptr_t ends[2] = {begins[0] + length, begins[1] + length2};
+  const auto lost = [&] {
+    return touches_zeroed(begins[0], ends[0]) ||
+           (length2 != 0 && touches_zeroed(begins[1], ends[1]));
+  };
+  if (lost()) return false;
+  for (int i = 0; i < 2; ++i) {
+    g_guarded[i].begin = begins[i];
+    g_guarded[i].end = ends[i];
+  }
   fn(arg);
-  g_guard_end = 0;
-  g_guard_begin = 0;
-  return !touches_zeroed(begin, end);
+  for (Guarded& g : g_guarded) {
+    g.end = 0;
+    g.begin = 0;
+  }
+  return !lost();
 }
 
 namespace posix {

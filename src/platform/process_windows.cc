@@ -108,7 +108,8 @@ void hold_interruptions() {
   g_held = true;
 }
 
-bool run_reading_mapped(const uint8_t*, uint64_t, void (*fn)(void*), void* arg) {
+bool run_reading_mapped(const uint8_t*, uint64_t, const uint8_t*, uint64_t, void (*fn)(void*),
+                        void* arg) {
   // A mapped file cannot be cut short on Windows: the system refuses to
   // shorten a file while a view of it exists, and the pack is held against
   // writers besides.
