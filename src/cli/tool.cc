@@ -6,7 +6,7 @@
 
 #include "cli/tool_state.h"
 #include "expand/expand.h"
-#include "expand/inspect.h"
+#include "expand/pack_report.h"
 #include "group/group.h"
 #include "pak/compact.h"
 #include "pak/pak_open.h"

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "expand/inspect.h"
+#include "expand/pack_report.h"
 #include "pak/pak_format.h"
 
 namespace radodaro {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "expand/expand.h"
-#include "expand/inspect.h"
+#include "expand/pack_report.h"
 #include "pak/compact.h"
 #include "pak/pak_format.h"
 #include "pak/pak_open.h"

@@ -1,4 +1,4 @@
-#include "expand/inspect.h"
+#include "expand/pack_report.h"
 
 #include <lzo1x.h>
 

@@ -1,7 +1,7 @@
 // Looking into a pack without writing anything: the listing of its
 // directory and the check of every entry.
-#ifndef RADODARO_EXPAND_INSPECT_H_
-#define RADODARO_EXPAND_INSPECT_H_
+#ifndef RADODARO_EXPAND_PACK_REPORT_H_
+#define RADODARO_EXPAND_PACK_REPORT_H_
 
 #include <cstdint>
 #include <string>
@@ -33,4 +33,4 @@ int run_verify(platform::Env& env, const std::string& pak_path);
 
 }  // namespace radodaro
 
-#endif  // RADODARO_EXPAND_INSPECT_H_
+#endif  // RADODARO_EXPAND_PACK_REPORT_H_
