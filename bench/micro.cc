@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "expand/expand.h"
+#include "commands/expand.h"
 #include "pak/checksums.h"
 #include "support/pack_builder.h"
 
@@ -50,16 +50,17 @@ void expand_one(benchmark::State& state, const PackBuilder& builder) {
   const std::string pak = dir + ".pak";
   builder.write(pak);
   platform::Env& env = platform::Env::system();
-  platform::MappedView view;
+  PackView view;
   OutputFolder folder;
   folder.open(env, "/dev/shm");
-  if (env.map_shared(pak, &view) != platform::Error::kOk || !folder.handle.is_open()) {
+  if (env.map_shared(pak, &view.map) != platform::Error::kOk || !folder.handle.is_open()) {
     state.SkipWithError("can't map the pack");
     return;
   }
   std::FILE* saved = stdout;
   stdout = std::fopen("/dev/null", "w");
-  const PakEntry entry = decode_entry(view.data + entry_position(0));
+  view.size = view.map.size;
+  const PakEntry entry = decode_entry(view.data() + entry_position(0));
   const std::string path = dir + "-member.dat";
   const std::string name = platform::name_of(path);
   DecodeBuffer buffer;

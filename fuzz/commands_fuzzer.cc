@@ -1,5 +1,6 @@
 // Takes the input as a pack file and runs the commands that read any pack:
-// --list and --verify must never crash nor read outside the file, and a
+// --list and --verify must never crash nor read outside the file; --update
+// of what /e wrote, with nothing edited, must never write the pack; and a
 // compaction that succeeds must expand to the very member files the
 // original did.
 #include <signal.h>
@@ -11,11 +12,12 @@
 #include <iterator>
 #include <vector>
 
-#include "expand/expand.h"
-#include "expand/pack_report.h"
-#include "pak/compact.h"
+#include "commands/compact.h"
+#include "commands/expand.h"
+#include "commands/group.h"
+#include "commands/list_verify.h"
 #include "pak/pak_format.h"
-#include "pak/pak_open.h"
+#include "pak/pack_reader.h"
 #include "scratch.h"
 
 using namespace radodaro;
@@ -29,10 +31,9 @@ std::vector<char> contents(const std::string& path) {
 
 // Expands `pak` into `out`; false when it cannot be opened.
 bool expand(platform::Env& env, const std::string& pak, const std::string& out) {
-  platform::MappedView view;
-  std::vector<uint8_t> dir_image;
-  if (!map_pak_file(env, pak, &view, &dir_image)) return false;
-  run_expand(env, view, dir_image, out);
+  PackView view;
+  if (!map_pak_file(env, pak, &view)) return false;
+  run_expand(env, view, out);
   return true;
 }
 
@@ -56,6 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string before = fuzz::scratch() + "before/";
   const std::string after = fuzz::scratch() + "after/";
   const bool expanded = expand(env, pak, before);
+  if (expanded) {
+    const std::vector<char> pack = contents(pak);
+    if (!run_group(env, pak, before, GroupMode::kOnlyChanged) || contents(pak) != pack) {
+      std::abort();
+    }
+  }
   if (expanded && run_compact(env, pak)) {
     if (!expand(env, pak, after)) std::abort();
     const PakHeader header = decode_header(data);

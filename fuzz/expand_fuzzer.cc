@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "expand/expand.h"
-#include "pak/pak_open.h"
+#include "commands/expand.h"
+#include "pak/pack_reader.h"
 #include "scratch.h"
 
 using namespace radodaro;
@@ -27,9 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string out = fuzz::scratch() + "out/";
   fuzz::write_bytes(pak, data, size);
   platform::Env& env = platform::Env::system();
-  platform::MappedView view;
-  std::vector<uint8_t> dir_image;
-  if (map_pak_file(env, pak, &view, &dir_image)) run_expand(env, view, dir_image, out);
+  PackView view;
+  if (map_pak_file(env, pak, &view)) run_expand(env, view, out);
   fuzz::remove_folder(out);
   return 0;
 }

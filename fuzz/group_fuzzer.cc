@@ -12,7 +12,7 @@
 #include <map>
 #include <vector>
 
-#include "group/group.h"
+#include "commands/group.h"
 #include "pak/checksums.h"
 #include "pak/pak_format.h"
 #include "scratch.h"

@@ -3,9 +3,8 @@
 
 namespace radodaro {
 
+// The usage text of the original modes, printed exactly as they always did.
 extern const char kUsageText[];
-// What --help prints after the usage text.
-extern const char kCommandsText[];
 
 // The whole program but the final flush of standard output: checks the
 // command line, runs one mode and returns the exit status, 0 or -1.

@@ -1,11 +1,9 @@
 #ifndef RADODARO_CLI_TOOL_STATE_H_
 #define RADODARO_CLI_TOOL_STATE_H_
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
-#include "platform/files.h"
+#include "pak/pack_reader.h"
 
 namespace radodaro {
 
@@ -14,10 +12,9 @@ enum class Mode { kNone, kExpand, kGroup };
 // The run-wide state: one instance, alive from start to exit.
 struct ToolState {
   Mode mode = Mode::kNone;
-  std::string pak_path;            // absolute
-  std::string folder_path;         // absolute, always ending with the separator
-  platform::MappedView pak_view;   // expand mode; never released before exit
-  std::vector<uint8_t> dir_image;  // expand mode: the header and directory, copied
+  std::string pak_path;     // absolute
+  std::string folder_path;  // absolute, always ending with the separator
+  PackView pak_view;        // expand mode: the mapping and the directory; never released before exit
 };
 
 }  // namespace radodaro

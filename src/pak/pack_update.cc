@@ -1,12 +1,15 @@
 #include "pak/pack_update.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "pak/checksums.h"
 #include "pak/pak_format.h"
+#include "platform/paths.h"
 
 namespace radodaro {
 
@@ -16,151 +19,193 @@ using platform::Env;
 using platform::Error;
 using platform::Handle;
 
-// The journal: a magic number, the pack's old length, the size of the old
-// image, the image itself, and the CRC-32 of everything before it.
-constexpr uint8_t kJournalMagic[8] = {'r', 'd', 'r', 'j', 'r', 'n', 'l', '1'};
-constexpr uint64_t kJournalHeader = 24;
+// The journal: a header that names the pack and the state it is for, the
+// CRC-32 of each block of the new image, the old image, and the CRC-32 of
+// everything before it.
+//   0 magic, 8 volume, 16 index, 24 old length, 32 new length,
+//   40 image size (all 64-bit), 48 block size, 52 block count (32-bit)
+constexpr uint8_t kJournalMagic[8] = {'r', 'd', 'r', 'j', 'r', 'n', 'l', '2'};
+constexpr uint64_t kJournalHeader = 56;
 constexpr uint64_t kJournalTrailer = 4;
+constexpr uint64_t kBlock = uint64_t{64} << 10;
 constexpr uint64_t kChunk = uint64_t{1} << 20;
 
-// A buffer for copying `total` bytes a chunk at a time: no larger than it
+uint64_t block_count(uint64_t image_size) { return (image_size + kBlock - 1) / kBlock; }
+
+// Where the old image starts in the journal.
+uint64_t image_offset(uint64_t image_size) { return kJournalHeader + 4 * block_count(image_size); }
+
+// A buffer for moving `total` bytes `piece` at a time: no larger than it
 // needs to be, as most directories are small.
-std::vector<uint8_t> chunk_for(uint64_t total) {
-  return std::vector<uint8_t>(static_cast<size_t>(std::min(kChunk, total)));
+std::vector<uint8_t> buffer_for(uint64_t total, uint64_t piece = kChunk) {
+  return std::vector<uint8_t>(static_cast<size_t>(std::min(piece, total)));
 }
 
-struct JournalInfo {
-  uint64_t pack_length = 0;
-  uint64_t image_size = 0;
-};
-
-// Reads the journal's header and checks the CRC over all of it: true only
-// for a journal written to its end.
-bool check_journal(Env& env, const Handle& journal, uint64_t journal_size, JournalInfo* info) {
-  uint8_t header[kJournalHeader];
+bool read_exactly(Env& env, const Handle& file, uint8_t* data, uint64_t length, uint64_t offset) {
   uint64_t got = 0;
-  if (journal_size < kJournalHeader + kJournalTrailer ||
-      env.read_at(journal, header, kJournalHeader, 0, &got) != Error::kOk ||
-      got != kJournalHeader || std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0) {
-    return false;
-  }
-  info->pack_length = decode_fixed64(header + 8);
-  info->image_size = decode_fixed64(header + 16);
-  if (info->image_size != journal_size - kJournalHeader - kJournalTrailer ||
-      info->image_size > info->pack_length) {
-    return false;
-  }
-  const uint64_t covered = kJournalHeader + info->image_size;
-  std::vector<uint8_t> chunk = chunk_for(covered);
+  return env.read_at(file, data, length, offset, &got) == Error::kOk && got == length;
+}
+
+// Decodes the header and checks that every length in it fits the others
+// and the journal's own size, before any of them is used.
+bool decode_journal_header(const uint8_t* header, uint64_t journal_size, JournalInfo* info) {
+  info->pack.volume = decode_fixed64(header + 8);
+  info->pack.index = decode_fixed64(header + 16);
+  info->old_length = decode_fixed64(header + 24);
+  info->new_length = decode_fixed64(header + 32);
+  info->image_size = decode_fixed64(header + 40);
+  const uint64_t image_size = info->image_size;
+  return decode_fixed32(header + 48) == kBlock && image_size >= kHeaderSize &&
+         image_size <= info->old_length && info->old_length <= info->new_length &&
+         image_size <= journal_size && decode_fixed32(header + 52) == block_count(image_size) &&
+         journal_size == image_offset(image_size) + image_size + kJournalTrailer;
+}
+
+// Whether the CRC at the journal's end covers all before it.
+JournalState check_crc(Env& env, const Handle& journal, uint64_t journal_size) {
+  const uint64_t covered = journal_size - kJournalTrailer;
+  std::vector<uint8_t> chunk = buffer_for(covered);
   uint32_t crc = 0;
   for (uint64_t at = 0; at < covered;) {
     const uint64_t n = std::min(kChunk, covered - at);
-    if (env.read_at(journal, chunk.data(), n, at, &got) != Error::kOk || got != n) return false;
+    if (!read_exactly(env, journal, chunk.data(), n, at)) return JournalState::kUnreadable;
     crc = Crc32().extend(crc, chunk.data(), n);
     at += n;
   }
   uint8_t trailer[kJournalTrailer];
-  return env.read_at(journal, trailer, kJournalTrailer, covered, &got) == Error::kOk &&
-         got == kJournalTrailer && decode_fixed32(trailer) == crc;
+  if (!read_exactly(env, journal, trailer, kJournalTrailer, covered)) {
+    return JournalState::kUnreadable;
+  }
+  return decode_fixed32(trailer) == crc ? JournalState::kHot : JournalState::kStale;
+}
+
+// Whether each block of the pack's image is the old one the journal holds
+// or the new one whose CRC it holds: all a group run can have left.
+JournalState check_blocks(Env& env, const Handle& journal, const Handle& pack,
+                          const JournalInfo& info) {
+  std::vector<uint8_t> old_block = buffer_for(info.image_size, kBlock);
+  std::vector<uint8_t> pack_block = buffer_for(info.image_size, kBlock);
+  const uint64_t image_at = image_offset(info.image_size);
+  for (uint64_t i = 0; i < info.new_block_crcs.size(); ++i) {
+    const uint64_t at = i * kBlock;
+    const uint64_t n = std::min(kBlock, info.image_size - at);
+    if (!read_exactly(env, journal, old_block.data(), n, image_at + at) ||
+        !read_exactly(env, pack, pack_block.data(), n, at)) {
+      return JournalState::kUnreadable;
+    }
+    if (i == 0 && directory_end(decode_header(old_block.data()).entry_count) != info.image_size) {
+      return JournalState::kStale;
+    }
+    if (std::memcmp(old_block.data(), pack_block.data(), n) != 0 &&
+        Crc32().crc32(pack_block.data(), n) != info.new_block_crcs[i]) {
+      return JournalState::kStale;
+    }
+  }
+  return JournalState::kHot;
 }
 
 // Copies the old image back over the pack, then cuts it to its old length
 // (never before the image is back), and makes both durable.
 bool restore(Env& env, const Handle& pack, const Handle& journal, const JournalInfo& info) {
-  std::vector<uint8_t> chunk = chunk_for(info.image_size);
+  std::vector<uint8_t> chunk = buffer_for(info.image_size);
+  const uint64_t image_at = image_offset(info.image_size);
   for (uint64_t at = 0; at < info.image_size;) {
     const uint64_t n = std::min(kChunk, info.image_size - at);
-    uint64_t got = 0;
-    if (env.read_at(journal, chunk.data(), n, kJournalHeader + at, &got) != Error::kOk ||
-        got != n || env.write_at(pack, chunk.data(), n, at) != Error::kOk) {
+    if (!read_exactly(env, journal, chunk.data(), n, image_at + at) ||
+        env.write_at(pack, chunk.data(), n, at) != Error::kOk) {
       return false;
     }
     at += n;
   }
-  return env.truncate(pack, info.pack_length) == Error::kOk && env.sync(pack) == Error::kOk;
+  return env.truncate(pack, info.old_length) == Error::kOk && env.sync(pack) == Error::kOk;
 }
 
-enum class Journal { kNone, kIncomplete, kComplete };
-
-// Opens the journal `name` in `folder`, if there is one, and checks it.
-Journal find_journal(Env& env, const Handle& folder, const std::string& name, Handle* journal,
-                     JournalInfo* info) {
-  uint64_t size = 0;
-  const Error e = env.open_for_read(folder, name, journal, &size);
-  if (e == Error::kNotFound) return Journal::kNone;
-  if (e != Error::kOk) return Journal::kComplete;  // cannot be told: assume the worst
-  return check_journal(env, *journal, size, info) ? Journal::kComplete : Journal::kIncomplete;
+bool equal_ignoring_case(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
 }
 
-// With the pack held for writing: puts it back from a complete journal and
-// removes the journal; removes an incomplete one, which was being written
-// when the run that wrote it ended, before anything in place had changed.
-Recovery recover(Env& env, const Handle& pack, const Handle& folder, const std::string& pak_path,
-                 const std::string& name, uint64_t* pack_size) {
-  // A compaction that ended before its rename left its new pack behind;
-  // with the pack held, no compaction is under way.
-  const std::string compact_name = platform::name_of(compact_path(pak_path));
-  if (env.look_up(folder, compact_name) == Error::kOk) {
-    (void)env.remove(folder, compact_name);
-    (void)env.sync_folder(folder);
+// Whether `name` is `base` with the temporary suffix that NewFile gives a
+// file where it cannot make it unnamed: ".radodaro-" and a process number.
+bool is_temporary_of(const std::string& name, const std::string& base) {
+  const std::string prefix = base + ".radodaro-";
+  if (name.size() <= prefix.size() || !equal_ignoring_case(name.substr(0, prefix.size()), prefix)) {
+    return false;
   }
-  Handle journal;
-  JournalInfo info;
-  switch (find_journal(env, folder, name, &journal, &info)) {
-    case Journal::kNone:
-      return Recovery::kNothing;
-    case Journal::kIncomplete:
-      (void)env.remove(folder, name);
-      (void)env.sync_folder(folder);
-      return Recovery::kNothing;
-    case Journal::kComplete:
-      break;
-  }
-  if (!journal.is_open() || !restore(env, pack, journal, info) ||
-      env.remove(folder, name) != Error::kOk || env.sync_folder(folder) != Error::kOk) {
-    std::fprintf(stderr,
-                 "radodaro: %s could not be put back from %s, which stays for the next run\n",
-                 pak_path.c_str(), journal_path(pak_path).c_str());
-    return Recovery::kFailed;
-  }
-  *pack_size = info.pack_length;
-  std::fprintf(stderr, "radodaro: %s was put back as it was before an unfinished group run\n",
-               pak_path.c_str());
-  return Recovery::kRestored;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
 
-std::string journal_path(const std::string& pak_path) { return pak_path + "-journal"; }
+PackFiles::PackFiles(const std::string& pak_path)
+    : real(platform::real_path(pak_path)),
+      folder(platform::folder_of(real)),
+      name(platform::name_of(real)) {}
 
-std::string compact_path(const std::string& pak_path) { return pak_path + "-compact"; }
-
-Recovery recover_pack(Env& env, const std::string& pak_path) {
-  Handle folder;
-  const std::string name = platform::name_of(journal_path(pak_path));
-  if (env.open_folder(platform::folder_of(pak_path), &folder) != Error::kOk ||
-      (env.look_up(folder, name) == Error::kNotFound &&
-       env.look_up(folder, platform::name_of(compact_path(pak_path))) == Error::kNotFound)) {
-    return Recovery::kNothing;
-  }
-  Handle pack;
-  uint64_t size = 0;
-  const Error e = env.open_exclusive(pak_path, &pack, &size);
-  // A group run holds it: the journal is its own, not a leftover. A pack
-  // that is not there has nothing to put back.
-  if (e == Error::kBusy || e == Error::kNotFound || e == Error::kNotRegular) {
-    return Recovery::kNothing;
-  }
-  if (e != Error::kOk) {
-    std::fprintf(stderr, "radodaro: %s cannot be opened to put it back from %s\n", pak_path.c_str(),
-                 journal_path(pak_path).c_str());
-    return Recovery::kFailed;
-  }
-  return recover(env, pack, folder, pak_path, name, &size);
+std::string PackFiles::path_of(const std::string& file_name) const {
+  // The real path ends with the pack's name: swap that for the other.
+  return real.substr(0, real.size() - name.size()) + file_name;
 }
 
-PackUpdate::PackUpdate(Env& env, const std::string& pak_path)
-    : env_(env), pak_path_(pak_path), journal_name_(platform::name_of(journal_path(pak_path))) {}
+JournalState inspect_journal(Env& env, const Handle& folder, const std::string& name,
+                             const Handle& pack, uint64_t pack_size, Handle* journal,
+                             JournalInfo* info) {
+  Handle file;
+  uint64_t size = 0;
+  switch (env.open_for_read(folder, name, &file, &size)) {
+    case Error::kOk:
+      break;
+    case Error::kNotFound:
+      return JournalState::kNone;
+    case Error::kNotRegular:
+      return JournalState::kForeign;
+    default:
+      return JournalState::kUnreadable;
+  }
+  uint8_t header[kJournalHeader] = {};
+  const uint64_t head = std::min(size, kJournalHeader);
+  if (!read_exactly(env, file, header, head, 0)) return JournalState::kUnreadable;
+  if (head < sizeof kJournalMagic || std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0) {
+    return JournalState::kForeign;
+  }
+  if (head < kJournalHeader || !decode_journal_header(header, size, info)) {
+    return JournalState::kStale;
+  }
+  if (const JournalState s = check_crc(env, file, size); s != JournalState::kHot) return s;
+
+  platform::FileIdentity identity;
+  if (env.identify(pack, &identity) != Error::kOk) return JournalState::kUnreadable;
+  if (!identity.same_file(info->pack) ||
+      (pack_size != info->old_length && pack_size != info->new_length)) {
+    return JournalState::kStale;
+  }
+  std::vector<uint8_t> crcs(4 * block_count(info->image_size));
+  if (!read_exactly(env, file, crcs.data(), crcs.size(), kJournalHeader)) {
+    return JournalState::kUnreadable;
+  }
+  info->new_block_crcs.resize(crcs.size() / 4);
+  for (size_t i = 0; i < info->new_block_crcs.size(); ++i) {
+    info->new_block_crcs[i] = decode_fixed32(crcs.data() + 4 * i);
+  }
+  if (const JournalState s = check_blocks(env, file, pack, *info); s != JournalState::kHot) {
+    return s;
+  }
+  *journal = std::move(file);
+  return JournalState::kHot;
+}
+
+bool read_journal_image(Env& env, const Handle& journal, const JournalInfo& info,
+                        std::vector<uint8_t>* image) {
+  image->resize(info.image_size);
+  return read_exactly(env, journal, image->data(), info.image_size,
+                      image_offset(info.image_size));
+}
+
+PackUpdate::PackUpdate(Env& env, std::string pak_path)
+    : env_(env), pak_path_(std::move(pak_path)), files_(pak_path_) {}
 
 PackUpdate::~PackUpdate() {
   cut_back_on_interrupt_.reset();
@@ -168,17 +213,90 @@ PackUpdate::~PackUpdate() {
 }
 
 PackUpdate::Open PackUpdate::open() {
-  if (env_.open_exclusive(pak_path_, &file_, &original_size_) != Error::kOk ||
-      env_.open_folder(platform::folder_of(pak_path_), &folder_) != Error::kOk) {
+  if (env_.open_exclusive(files_.real, &file_, &original_size_) != Error::kOk ||
+      env_.open_folder(files_.folder, &folder_) != Error::kOk ||
+      env_.identify(file_, &identity_) != Error::kOk) {
     file_.reset();
     return Open::kCantOpen;
   }
-  if (recover(env_, file_, folder_, pak_path_, journal_name_, &original_size_) ==
-      Recovery::kFailed) {
+  remove_leftovers();
+  const Open recovered = recover();
+  if (recovered != Open::kOk) return recovered;
+  cut_back_on_interrupt_ = std::make_unique<platform::CutBackOnInterrupt>(file_, original_size_);
+  return Open::kOk;
+}
+
+void PackUpdate::remove_leftovers() {
+  // With the pack held, no run of ours is writing beside it: a compaction's
+  // new pack, or a file of ours under a temporary name, is what a killed
+  // run left.
+  std::vector<std::string> names;
+  if (env_.list_folder(folder_, &names) != Error::kOk) return;
+  bool removed = false;
+  for (const std::string& n : names) {
+    if (equal_ignoring_case(n, files_.compact_name()) ||
+        is_temporary_of(n, files_.compact_name()) || is_temporary_of(n, files_.journal_name())) {
+      removed = env_.remove(folder_, n) == Error::kOk || removed;
+    }
+  }
+  if (removed) (void)env_.sync_folder(folder_);
+}
+
+PackUpdate::Open PackUpdate::recover() {
+  const std::string journal_name = files_.journal_name();
+  const std::string journal_path = files_.path_of(journal_name);
+  uint64_t size = 0;
+  Handle journal;
+  JournalInfo info;
+  JournalState state = JournalState::kUnreadable;
+  if (env_.size_of(file_, &size) == Error::kOk) {
+    state = inspect_journal(env_, folder_, journal_name, file_, size, &journal, &info);
+  }
+  switch (state) {
+    case JournalState::kNone:
+      return Open::kOk;
+    case JournalState::kForeign:
+      std::fprintf(stderr,
+                   "radodaro: %s is not a journal of radodaro's, so %s was left as it is; move "
+                   "that file out of the way and run again\n",
+                   journal_path.c_str(), pak_path_.c_str());
+      return Open::kForeignFile;
+    case JournalState::kStale:
+      // Never applied: it would put another pack's directory over this one.
+      for (int n = 1; n <= 9; ++n) {
+        std::string aside = journal_name + "-stale";
+        if (n > 1) aside.append("-").append(std::to_string(n));
+        const Error e = env_.rename_new(folder_, journal_name, aside);
+        if (e == Error::kExists) continue;
+        if (e != Error::kOk) break;
+        (void)env_.sync_folder(folder_);
+        std::fprintf(stderr,
+                     "radodaro: %s was not written for %s as it is now, so it was not applied "
+                     "and is set aside as %s; the pack is as you left it: check it, then "
+                     "remove that file\n",
+                     journal_path.c_str(), pak_path_.c_str(), files_.path_of(aside).c_str());
+        return Open::kOk;
+      }
+      std::fprintf(stderr,
+                   "radodaro: %s was not written for %s as it is now, and it could not be set "
+                   "aside; move that file out of the way and run again\n",
+                   journal_path.c_str(), pak_path_.c_str());
+      return Open::kForeignFile;
+    case JournalState::kUnreadable:
+    case JournalState::kHot:
+      break;
+  }
+  if (state != JournalState::kHot || !restore(env_, file_, journal, info) ||
+      env_.remove(folder_, journal_name) != Error::kOk || env_.sync_folder(folder_) != Error::kOk) {
+    std::fprintf(stderr,
+                 "radodaro: %s could not be put back from %s, which stays for the next run\n",
+                 pak_path_.c_str(), journal_path.c_str());
     left_to_journal_ = true;
     return Open::kRecoveryFailed;
   }
-  cut_back_on_interrupt_ = std::make_unique<platform::CutBackOnInterrupt>(file_, original_size_);
+  original_size_ = info.old_length;
+  std::fprintf(stderr, "radodaro: %s was put back as it was before an unfinished group run\n",
+               pak_path_.c_str());
   return Open::kOk;
 }
 
@@ -187,47 +305,47 @@ void PackUpdate::cut_back() {
   (void)env_.sync(file_);
 }
 
-bool PackUpdate::write_journal(uint64_t image_size) {
-  Handle journal;
-  // Anything at the journal's name now is a leftover that recovery could
-  // not read; the pack is held, so no run is writing it.
-  (void)env_.remove(folder_, journal_name_);
-  if (env_.create_new(folder_, journal_name_, &journal) != Error::kOk) return false;
-  uint8_t header[kJournalHeader];
-  std::memcpy(header, kJournalMagic, sizeof kJournalMagic);
-  encode_fixed64(header + 8, original_size_);
-  encode_fixed64(header + 16, image_size);
-  uint32_t crc = Crc32().crc32(header, kJournalHeader);
-  bool ok = env_.write_at(journal, header, kJournalHeader, 0) == Error::kOk;
+bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64_t new_size) {
+  const uint64_t blocks = block_count(image_size);
+  std::vector<uint8_t> head(static_cast<size_t>(image_offset(image_size)));
+  std::memcpy(head.data(), kJournalMagic, sizeof kJournalMagic);
+  encode_fixed64(head.data() + 8, identity_.volume);
+  encode_fixed64(head.data() + 16, identity_.index);
+  encode_fixed64(head.data() + 24, original_size_);
+  encode_fixed64(head.data() + 32, new_size);
+  encode_fixed64(head.data() + 40, image_size);
+  encode_fixed32(head.data() + 48, static_cast<uint32_t>(kBlock));
+  encode_fixed32(head.data() + 52, static_cast<uint32_t>(blocks));
+  for (uint64_t i = 0; i < blocks; ++i) {
+    const uint64_t n = std::min(kBlock, image_size - i * kBlock);
+    encode_fixed32(head.data() + kJournalHeader + 4 * i,
+                   Crc32().crc32(image + i * kBlock, static_cast<size_t>(n)));
+  }
+  uint32_t crc = Crc32().crc32(head.data(), head.size());
+
+  // The journal appears under its name only once whole, so anything of
+  // ours found there later is a whole journal or a damaged one.
+  platform::NewFile journal(env_, folder_, files_.journal_name());
+  bool ok = journal.create() == Error::kOk && journal.append(head.data(), head.size()) == Error::kOk;
   // The old image is still in place on disk: copy it from there, so that
   // only the new one is held in memory.
-  std::vector<uint8_t> chunk = chunk_for(ok ? image_size : 0);
+  std::vector<uint8_t> chunk = buffer_for(ok ? image_size : 0);
   for (uint64_t at = 0; ok && at < image_size;) {
     const uint64_t n = std::min(kChunk, image_size - at);
-    uint64_t got = 0;
-    ok = env_.read_at(file_, chunk.data(), n, at, &got) == Error::kOk && got == n &&
-         env_.write_at(journal, chunk.data(), n, kJournalHeader + at) == Error::kOk;
+    ok = read_exactly(env_, file_, chunk.data(), n, at) &&
+         journal.append(chunk.data(), n) == Error::kOk;
     crc = Crc32().extend(crc, chunk.data(), n);
     at += n;
   }
   uint8_t trailer[kJournalTrailer];
   encode_fixed32(trailer, crc);
-  ok = ok &&
-       env_.write_at(journal, trailer, kJournalTrailer, kJournalHeader + image_size) == Error::kOk;
-  ok = ok && env_.sync(journal) == Error::kOk;
-  ok = env_.close(&journal) == Error::kOk && ok;
-  ok = ok && env_.sync_folder(folder_) == Error::kOk;
-  if (!ok) (void)env_.remove(folder_, journal_name_);
-  return ok;
-}
-
-bool PackUpdate::put_back_from_journal() {
-  uint64_t size = original_size_;
-  if (recover(env_, file_, folder_, pak_path_, journal_name_, &size) == Recovery::kFailed) {
-    left_to_journal_ = true;
-    return false;
+  ok = ok && journal.append(trailer, kJournalTrailer) == Error::kOk &&
+       journal.sync() == Error::kOk && journal.commit() == Error::kOk;
+  if (ok && env_.sync_folder(folder_) != Error::kOk) {
+    (void)env_.remove(folder_, files_.journal_name());
+    ok = false;
   }
-  return true;
+  return ok;
 }
 
 bool PackUpdate::commit(const uint8_t* image, uint64_t image_size, uint64_t new_size) {
@@ -235,18 +353,18 @@ bool PackUpdate::commit(const uint8_t* image, uint64_t image_size, uint64_t new_
   if (new_size != original_size_ && env_.sync(file_) != Error::kOk) return false;
   platform::hold_interruptions();
   cut_back_on_interrupt_.reset();
-  if (!write_journal(image_size)) return false;
+  if (!write_journal(image, image_size, new_size)) return false;
   if (env_.write_at(file_, image, image_size, 0) != Error::kOk || env_.sync(file_) != Error::kOk ||
-      env_.remove(folder_, journal_name_) != Error::kOk) {
+      env_.remove(folder_, files_.journal_name()) != Error::kOk) {
     // The journal holds what the pack was; the destructor then cuts off
-    // what was appended only if that worked.
-    (void)put_back_from_journal();
+    // what was appended only if putting it back worked.
+    if (recover() != Open::kOk) left_to_journal_ = true;
     return false;
   }
   committed_ = true;
   if (env_.sync_folder(folder_) != Error::kOk) {
     std::fprintf(stderr, "radodaro: warning: the removal of %s may not be durable\n",
-                 journal_path(pak_path_).c_str());
+                 files_.path_of(files_.journal_name()).c_str());
   }
   return true;
 }

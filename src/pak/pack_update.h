@@ -1,56 +1,96 @@
 // Changing a pack so that, whatever happens, it ends up either wholly as it
 // was or wholly as it was meant to become. Data is appended at the end; the
 // header and directory are then rewritten in place through a rollback
-// journal beside the pack (its path with "-journal" appended): the old
-// image and length go there first and are made durable, then the new image
-// is written and made durable, then the journal is removed. A run that
-// finds a complete journal later puts the old image back first.
+// journal beside the pack: the old image goes there first and is made
+// durable, then the new image is written and made durable, then the
+// journal is removed. A run that finds the journal later puts the old
+// image back first, but only when the journal proves that it was written
+// for this very file, and that the file is in a state its group can have
+// left: the same file (device and inode), of the length it had before or
+// after the appends, each block of its image either the old one or the new
+// one. Anything else is some other pack, and is never touched.
 #ifndef RADODARO_PAK_PACK_UPDATE_H_
 #define RADODARO_PAK_PACK_UPDATE_H_
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/process.h"
 
 namespace radodaro {
 
-// Where a compaction writes the new pack before it renames it over the old.
-std::string compact_path(const std::string& pak_path);
+// The files of the tool's own that go with a pack. They lie beside the
+// file itself (its real path, links resolved), so that every name that
+// leads to the pack finds the same ones, and their names say whose they
+// are: PACK.radodaro-journal, PACK.radodaro-compact.
+struct PackFiles {
+  // `pak_path` is absolute.
+  explicit PackFiles(const std::string& pak_path);
 
-std::string journal_path(const std::string& pak_path);
+  std::string real;    // the pack's real path
+  std::string folder;  // the folder that holds it
+  std::string name;    // its name there
 
-enum class Recovery {
-  kNothing,   // no complete journal: the pack stands as it is
-  kRestored,  // the pack was put back from its journal
-  kFailed,    // a complete journal is there, but the pack could not be put back
+  std::string journal_name() const { return name + ".radodaro-journal"; }
+  std::string compact_name() const { return name + ".radodaro-compact"; }
+  // The whole path of `file_name` beside the pack, for messages.
+  std::string path_of(const std::string& file_name) const;
 };
 
-// For runs that only read the pack: when a journal lies beside it, takes
-// the pack for writing long enough to put it back. A pack that a running
-// group holds is left to it.
-Recovery recover_pack(platform::Env& env, const std::string& pak_path);
+enum class JournalState {
+  kNone,        // nothing at the journal's name
+  kForeign,     // something that is not a journal of ours
+  kUnreadable,  // something that cannot be read to tell
+  kStale,       // ours, but not for this file as it stands (or damaged)
+  kHot,         // ours, and the pack is as its group run left it
+};
+
+// What a journal says of the pack and the state it was written for.
+struct JournalInfo {
+  platform::FileIdentity pack;
+  uint64_t old_length = 0;  // before the group run appended
+  uint64_t new_length = 0;  // after
+  uint64_t image_size = 0;  // of the header and directory
+  std::vector<uint32_t> new_block_crcs;
+};
+
+// Looks at the journal `name` in `folder` and at the pack `pack`, now
+// `pack_size` bytes long. With kHot, `*journal` holds it open and `*info`
+// says what it holds.
+JournalState inspect_journal(platform::Env& env, const platform::Handle& folder,
+                             const std::string& name, const platform::Handle& pack,
+                             uint64_t pack_size, platform::Handle* journal, JournalInfo* info);
+
+// The old header and directory that a hot journal holds.
+bool read_journal_image(platform::Env& env, const platform::Handle& journal,
+                        const JournalInfo& info, std::vector<uint8_t>* image);
 
 class PackUpdate {
  public:
-  PackUpdate(platform::Env& env, const std::string& pak_path);
+  // `pak_path` is absolute; messages name the pack by it.
+  PackUpdate(platform::Env& env, std::string pak_path);
   // Uncommitted: cuts off what was appended; a pack whose old image could
   // not be put back is left to its journal.
   ~PackUpdate();
   PackUpdate(const PackUpdate&) = delete;
   PackUpdate& operator=(const PackUpdate&) = delete;
 
-  enum class Open { kOk, kCantOpen, kRecoveryFailed };
-  // Opens the pack for writing, held against every other run, and first
-  // puts it back from a journal left by an earlier run.
+  enum class Open { kOk, kCantOpen, kRecoveryFailed, kForeignFile };
+  // Opens the pack for writing, held against every other run; removes what
+  // a killed run of ours left beside it; puts it back from a journal that
+  // an unfinished group run left, or sets aside one that does not fit it.
+  // Says on stderr why it fails, except for kCantOpen.
   Open open();
 
   const platform::Handle& file() const { return file_; }
   // The pack's own handle, for an Env::replace() of the whole pack.
   platform::Handle* held_file() { return &file_; }
   const platform::Handle& folder() const { return folder_; }
+  const PackFiles& files() const { return files_; }
+  const platform::FileIdentity& identity() const { return identity_; }
   uint64_t original_size() const { return original_size_; }
 
   // Makes the appended data (the pack is now `new_size` long) durable, then
@@ -67,15 +107,17 @@ class PackUpdate {
   platform::Error close();
 
  private:
-  bool write_journal(uint64_t image_size);
-  bool put_back_from_journal();
+  void remove_leftovers();
+  Open recover();
+  bool write_journal(const uint8_t* image, uint64_t image_size, uint64_t new_size);
   void cut_back();
 
   platform::Env& env_;
-  const std::string& pak_path_;
-  std::string journal_name_;
+  const std::string pak_path_;
+  const PackFiles files_;
   platform::Handle folder_;
   platform::Handle file_;
+  platform::FileIdentity identity_;
   uint64_t original_size_ = 0;
   bool committed_ = false;
   bool left_to_journal_ = false;

@@ -69,6 +69,18 @@ struct MappedView {
   ~MappedView();
 };
 
+// What tells one file from every other on the system, whatever names lead
+// to it (device and inode; volume serial and file index on Windows), and
+// how many names (hard links) it has.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  uint64_t links = 0;
+  bool same_file(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+
 class Env {
  public:
   Env() = default;
@@ -128,8 +140,11 @@ class Env {
   // closed first, elsewhere it stays open, and its lock with it.
   virtual Error replace(const Handle& folder, const std::string& from, const std::string& to,
                         Handle* held);
-  // Gives `to` the permissions of `from`.
-  virtual Error copy_permissions(const Handle& from, const Handle& to);
+  // Gives `to` what `from` has of its owner, group, mode and extended
+  // attributes, in that order (a change of owner may clear setuid bits),
+  // as far as the file system keeps them.
+  virtual Error copy_attributes(const Handle& from, const Handle& to);
+  virtual Error identify(const Handle& file, FileIdentity* identity);
   // Makes the names created and removed in `folder` durable.
   virtual Error sync_folder(const Handle& folder);
 
@@ -159,8 +174,7 @@ inline constexpr uint64_t kWindowAlign = uint64_t{64} << 10;
 // over anything that is there. It is written without a name (or, where the
 // file system cannot do that, under a temporary name that no member file
 // can have) and named by commit(). Dropped uncommitted, or when the process
-// is killed, it leaves nothing under its name. `folder` and `name` must
-// outlive it.
+// is killed, it leaves nothing under its name. `folder` must outlive it.
 class NewFile {
  public:
   NewFile(Env& env, const Handle& folder, const std::string& name);
@@ -172,8 +186,8 @@ class NewFile {
   Error append(const uint8_t* data, uint64_t length);
   // Makes what was appended durable.
   Error sync();
-  // Gives the file the permissions of `other`.
-  Error take_permissions_of(const Handle& other);
+  // Gives the file the owner, group, mode and attributes of `other`.
+  Error take_attributes_of(const Handle& other);
   // Closes the file and gives it its name: kExists when anything came to
   // be there meanwhile.
   Error commit();
@@ -181,7 +195,7 @@ class NewFile {
  private:
   Env& env_;
   const Handle& folder_;
-  const std::string& name_;
+  const std::string name_;
   Handle file_;
   std::string temp_name_;  // empty while the file has no name
   uint64_t written_ = 0;
@@ -189,7 +203,7 @@ class NewFile {
 };
 
 // The name of the folder that holds the file at `path` (without a trailing
-// separator), and the file's own name.
+// separator, but for a root, which keeps its own), and the file's own name.
 std::string folder_of(const std::string& path);
 std::string name_of(const std::string& path);
 

@@ -4,15 +4,19 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <new>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/files.h"
+#include "platform/internal.h"
 #include "platform/posix_internal.h"
 
 namespace radodaro::platform {
@@ -83,6 +87,7 @@ Error posix::from_errno(int error) {
       return Error::kOk;
     case ENOENT:
     case ENOTDIR:
+    case ENAMETOOLONG:  // a name that cannot exist names nothing
       return Error::kNotFound;
     case EEXIST:
       return Error::kExists;
@@ -94,18 +99,13 @@ Error posix::from_errno(int error) {
       return Error::kNoSpace;
     case ENOMEM:
       return Error::kNoMemory;
-    case EOPNOTSUPP:
     case EISDIR:
-    case EINVAL:
+      return Error::kNotRegular;
+    case EOPNOTSUPP:
       return Error::kUnsupported;
     default:
       return Error::kIo;
   }
-}
-
-Handle& Handle::operator=(Handle&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
 }
 
 void Handle::reset(intptr_t native) {
@@ -113,27 +113,22 @@ void Handle::reset(intptr_t native) {
   native_ = native;
 }
 
-MappedView::MappedView(MappedView&& other) noexcept
-    : data(other.data), size(other.size), file(std::move(other.file)) {
-  other.data = nullptr;
-  other.size = 0;
+void internal::unmap_view(const uint8_t* data, uint64_t size) {
+  posix::forget_faulted(data, size);
+  ::munmap(const_cast<uint8_t*>(data), size);
 }
 
-MappedView& MappedView::operator=(MappedView&& other) noexcept {
-  if (this != &other) {
-    this->~MappedView();
-    new (this) MappedView(std::move(other));
-  }
-  return *this;
+std::string internal::process_id() { return std::to_string(::getpid()); }
+
+Error internal::create_temp_file(Env& env, const Handle& folder, const std::string& name,
+                                 Handle* file) {
+  posix::InterruptsBlocked blocked;
+  const Error e = env.create_new(folder, name, file);
+  if (e == Error::kOk) posix::set_temp_file(fd_of(folder), name.c_str());
+  return e;
 }
 
-MappedView::~MappedView() {
-  if (data != nullptr) {
-    posix::forget_faulted(data, size);
-    ::munmap(const_cast<uint8_t*>(data), size);
-  }
-  data = nullptr;
-}
+void internal::forget_temp_file() { posix::clear_temp_file(); }
 
 Env& Env::system() {
   static Env env;
@@ -224,9 +219,25 @@ Error Env::open_for_read(const Handle& folder, const std::string& name, Handle* 
   return Error::kOk;
 }
 
+namespace {
+
+// Whether an unnamed file can be given a name here: through /proc, or by
+// its descriptor once that has worked (it needs a privilege).
+bool unnamed_files_can_be_named() {
+  static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+  return proc || g_link_way.load(std::memory_order_relaxed) == kByDescriptor;
+}
+
+}  // namespace
+
 Error Env::create_unnamed(const Handle& folder, const std::string&, Handle* file) {
+  if (!unnamed_files_can_be_named()) return Error::kUnsupported;
   Handle f(open_retrying(fd_of(folder), ".", O_TMPFILE | O_WRONLY, 0666));
-  if (!f.is_open()) return posix::from_errno(errno);
+  if (!f.is_open()) {
+    // What a kernel or file system without unnamed files answers.
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return Error::kUnsupported;
+    return posix::from_errno(errno);
+  }
   *file = std::move(f);
   return Error::kOk;
 }
@@ -261,7 +272,11 @@ Error Env::create_new(const Handle& folder, const std::string& name, Handle* fil
 
 Error Env::rename_new(const Handle& folder, const std::string& from, const std::string& to) {
   const Error e = retrying([&] {
-    return ::renameat2(fd_of(folder), from.c_str(), fd_of(folder), to.c_str(), RENAME_NOREPLACE);
+    const int rc =
+        ::renameat2(fd_of(folder), from.c_str(), fd_of(folder), to.c_str(), RENAME_NOREPLACE);
+    // A file system without the flag says so with EINVAL.
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) errno = EOPNOTSUPP;
+    return rc;
   });
   if (e != Error::kUnsupported) return e;
   // No RENAME_NOREPLACE here: a link never replaces either.
@@ -282,10 +297,60 @@ Error Env::replace(const Handle& folder, const std::string& from, const std::str
       [&] { return ::renameat(fd_of(folder), from.c_str(), fd_of(folder), to.c_str()); });
 }
 
-Error Env::copy_permissions(const Handle& from, const Handle& to) {
+namespace {
+
+// Copies every extended attribute of `from` (ACLs, security labels, a
+// user's own) to `to`; nothing to do where the file system has none.
+Error copy_xattrs(int from, int to) {
+  const ssize_t list_size = ::flistxattr(from, nullptr, 0);
+  if (list_size < 0) return errno == ENOTSUP ? Error::kOk : posix::from_errno(errno);
+  std::vector<char> names(static_cast<size_t>(list_size));
+  const ssize_t listed = ::flistxattr(from, names.data(), names.size());
+  if (listed < 0) return posix::from_errno(errno);
+  std::vector<char> value;
+  for (size_t at = 0; at < static_cast<size_t>(listed); at += std::strlen(names.data() + at) + 1) {
+    const char* name = names.data() + at;
+    const ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+    if (size < 0) return posix::from_errno(errno);
+    value.resize(static_cast<size_t>(size));
+    const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+    if (got < 0) return posix::from_errno(errno);
+    if (::fsetxattr(to, name, value.data(), static_cast<size_t>(got), 0) != 0) {
+      return posix::from_errno(errno);
+    }
+  }
+  return Error::kOk;
+}
+
+}  // namespace
+
+Error Env::copy_attributes(const Handle& from, const Handle& to) {
   struct stat st;
-  if (::fstat(fd_of(from), &st) != 0) return posix::from_errno(errno);
-  return retrying([&] { return ::fchmod(fd_of(to), st.st_mode & 07777); });
+  struct stat now;
+  if (::fstat(fd_of(from), &st) != 0 || ::fstat(fd_of(to), &now) != 0) {
+    return posix::from_errno(errno);
+  }
+  // Owner and group first: a change of owner clears setuid and setgid.
+  if (now.st_uid != st.st_uid || now.st_gid != st.st_gid) {
+    if (const Error e = retrying([&] { return ::fchown(fd_of(to), st.st_uid, st.st_gid); });
+        e != Error::kOk) {
+      return e;
+    }
+  }
+  if (const Error e = retrying([&] { return ::fchmod(fd_of(to), st.st_mode & 07777); });
+      e != Error::kOk) {
+    return e;
+  }
+  return copy_xattrs(fd_of(from), fd_of(to));
+}
+
+Error Env::identify(const Handle& file, FileIdentity* identity) {
+  struct stat st;
+  if (::fstat(fd_of(file), &st) != 0) return posix::from_errno(errno);
+  identity->volume = static_cast<uint64_t>(st.st_dev);
+  identity->index = static_cast<uint64_t>(st.st_ino);
+  identity->links = static_cast<uint64_t>(st.st_nlink);
+  return Error::kOk;
 }
 
 Error Env::sync_folder(const Handle& folder) {
@@ -361,85 +426,9 @@ void Env::unmap_window(const uint8_t* data, uint64_t length) {
   ::munmap(const_cast<uint8_t*>(data), length);
 }
 
-std::string folder_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string name_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 void advise_sequential(const uint8_t* data, uint64_t length) {
   // madvise wants a page-aligned start; a whole view has one.
   (void)::madvise(const_cast<uint8_t*>(data), length, MADV_SEQUENTIAL);
-}
-
-NewFile::NewFile(Env& env, const Handle& folder, const std::string& name)
-    : env_(env), folder_(folder), name_(name) {}
-
-NewFile::~NewFile() {
-  if (committed_) return;
-  file_.reset();
-  if (!temp_name_.empty()) {
-    (void)env_.remove(folder_, temp_name_);
-    posix::clear_temp_file();
-  }
-}
-
-Error NewFile::create() {
-  const Error e = env_.create_unnamed(folder_, name_, &file_);
-  if (e != Error::kUnsupported) return e;
-  // A name that no member file can have, so a group run never reads it;
-  // the pid keeps two runs apart. A kill can leave it behind, but never
-  // under the member's name.
-  temp_name_ = name_ + ".radodaro-" + std::to_string(::getpid());
-  // It must be known to be ours before an interruption may remove it.
-  posix::InterruptsBlocked blocked;
-  const Error c = env_.create_new(folder_, temp_name_, &file_);
-  if (c != Error::kOk) {
-    temp_name_.clear();
-    // A leftover of ours at the temporary name says nothing of the member.
-    return c == Error::kExists ? Error::kIo : c;
-  }
-  posix::set_temp_file(fd_of(folder_), temp_name_.c_str());
-  return Error::kOk;
-}
-
-Error NewFile::append(const uint8_t* data, uint64_t length) {
-  const Error e = env_.write_at(file_, data, length, written_);
-  if (e == Error::kOk) written_ += length;
-  return e;
-}
-
-Error NewFile::sync() { return env_.sync(file_); }
-
-Error NewFile::take_permissions_of(const Handle& other) {
-  return env_.copy_permissions(other, file_);
-}
-
-Error NewFile::commit() {
-  Error e = Error::kOk;
-  if (temp_name_.empty()) {
-    e = env_.link_unnamed(folder_, file_, name_);
-    const Error c = env_.close(&file_);
-    if (e == Error::kOk && c != Error::kOk) {
-      // Named, but perhaps not whole: take the name back.
-      (void)env_.remove(folder_, name_);
-      e = c;
-    }
-  } else {
-    e = env_.close(&file_);
-    if (e == Error::kOk) e = env_.rename_new(folder_, temp_name_, name_);
-    if (e == Error::kOk) {
-      posix::clear_temp_file();
-      temp_name_.clear();
-    }
-  }
-  committed_ = e == Error::kOk;
-  return e;
 }
 
 }  // namespace radodaro::platform

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/internal.h"
 #include "platform/windows_internal.h"
 
 namespace radodaro::platform {
@@ -127,11 +128,6 @@ void unlock_files() { LeaveCriticalSection(files_lock()); }
 
 }  // namespace windows
 
-Handle& Handle::operator=(Handle&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
 void Handle::reset(intptr_t native) {
   if (native_ != kNone) {
     Object* object = windows::object_from(native_);
@@ -144,24 +140,20 @@ void Handle::reset(intptr_t native) {
   native_ = native;
 }
 
-MappedView::MappedView(MappedView&& other) noexcept
-    : data(other.data), size(other.size), file(std::move(other.file)) {
-  other.data = nullptr;
-  other.size = 0;
+void internal::unmap_view(const uint8_t* data, uint64_t) { UnmapViewOfFile(data); }
+
+std::string internal::process_id() { return std::to_string(GetCurrentProcessId()); }
+
+Error internal::create_temp_file(Env& env, const Handle& folder, const std::string& name,
+                                 Handle* file) {
+  // The console handler takes the same lock before it removes the file.
+  FilesLocked locked;
+  const Error e = env.create_new(folder, name, file);
+  if (e == Error::kOk) windows::set_temp_file(join(folder, name));
+  return e;
 }
 
-MappedView& MappedView::operator=(MappedView&& other) noexcept {
-  if (this != &other) {
-    this->~MappedView();
-    new (this) MappedView(std::move(other));
-  }
-  return *this;
-}
-
-MappedView::~MappedView() {
-  if (data != nullptr) UnmapViewOfFile(data);
-  data = nullptr;
-}
+void internal::forget_temp_file() { windows::clear_temp_file(); }
 
 Env& Env::system() {
   static Env env;
@@ -360,8 +352,18 @@ Error Env::replace(const Handle& folder, const std::string& from, const std::str
   return windows::from_last_error();
 }
 
-Error Env::copy_permissions(const Handle&, const Handle&) {
+Error Env::copy_attributes(const Handle&, const Handle&) {
   // A new file takes its permissions from its folder, as the pack did.
+  return Error::kOk;
+}
+
+Error Env::identify(const Handle& file, FileIdentity* identity) {
+  FilesLocked locked;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle_of(file), &info)) return windows::from_last_error();
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity->links = info.nNumberOfLinks;
   return Error::kOk;
 }
 
@@ -454,96 +456,8 @@ const uint8_t* Env::map_window(const Handle& file, uint64_t offset, uint64_t len
 
 void Env::unmap_window(const uint8_t* data, uint64_t) { UnmapViewOfFile(data); }
 
-namespace {
-
-size_t last_separator(const std::string& path) { return path.find_last_of("\\/"); }
-
-// How long the root of `path` is: "C:\", "\\server\share\", "\", or none.
-size_t root_length(const std::string& path) {
-  if (path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/')) return 3;
-  return path.rfind('\\', 0) == 0 ? 1 : 0;
-}
-
-}  // namespace
-
-std::string folder_of(const std::string& path) {
-  const size_t separator = last_separator(path);
-  if (separator == std::string::npos) return ".";
-  // A file in a drive's root: the folder is the root, separator and all.
-  if (separator + 1 <= root_length(path)) return path.substr(0, separator + 1);
-  return path.substr(0, separator);
-}
-
-std::string name_of(const std::string& path) {
-  const size_t separator = last_separator(path);
-  return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
 void advise_sequential(const uint8_t*, uint64_t) {
   // The cache manager reads ahead in mapped files of its own accord.
-}
-
-NewFile::NewFile(Env& env, const Handle& folder, const std::string& name)
-    : env_(env), folder_(folder), name_(name) {}
-
-NewFile::~NewFile() {
-  if (committed_) return;
-  // Closing the handle removes a file that is still marked for deletion.
-  file_.reset();
-  if (!temp_name_.empty()) {
-    (void)env_.remove(folder_, temp_name_);
-    windows::clear_temp_file();
-  }
-}
-
-Error NewFile::create() {
-  const Error e = env_.create_unnamed(folder_, name_, &file_);
-  if (e != Error::kUnsupported) return e;
-  // A name that no member file can have, so a group run never reads it;
-  // the process id keeps two runs apart.
-  temp_name_ = name_ + ".radodaro-" + std::to_string(GetCurrentProcessId());
-  FilesLocked locked;
-  const Error c = env_.create_new(folder_, temp_name_, &file_);
-  if (c != Error::kOk) {
-    temp_name_.clear();
-    return c == Error::kExists ? Error::kIo : c;
-  }
-  windows::set_temp_file(join(folder_, temp_name_));
-  return Error::kOk;
-}
-
-Error NewFile::append(const uint8_t* data, uint64_t length) {
-  const Error e = env_.write_at(file_, data, length, written_);
-  if (e == Error::kOk) written_ += length;
-  return e;
-}
-
-Error NewFile::sync() { return env_.sync(file_); }
-
-Error NewFile::take_permissions_of(const Handle& other) {
-  return env_.copy_permissions(other, file_);
-}
-
-Error NewFile::commit() {
-  Error e = Error::kOk;
-  if (temp_name_.empty()) {
-    e = env_.link_unnamed(folder_, file_, name_);
-    if (e != Error::kOk) return e;
-    if (const Error c = env_.close(&file_); c != Error::kOk) {
-      // Named, but perhaps not whole: take the name back.
-      (void)env_.remove(folder_, name_);
-      return c;
-    }
-  } else {
-    e = env_.close(&file_);
-    if (e == Error::kOk) e = env_.rename_new(folder_, temp_name_, name_);
-    if (e == Error::kOk) {
-      windows::clear_temp_file();
-      temp_name_.clear();
-    }
-  }
-  committed_ = e == Error::kOk;
-  return e;
 }
 
 }  // namespace radodaro::platform

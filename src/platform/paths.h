@@ -17,6 +17,12 @@ namespace radodaro::platform {
 // names the same place.
 std::string full_path(const std::string& path);
 
+// The path of the file that the absolute `path` leads to, every link on
+// the way resolved, so that each name of a pack finds the same files of
+// the tool's own beside it. `path` itself when nothing is there or it
+// cannot be resolved.
+std::string real_path(const std::string& path);
+
 // full_path() of a folder, ending with exactly one separator.
 std::string full_folder_path(const std::string& path);
 

@@ -1,5 +1,4 @@
-#include "platform/paths.h"
-
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,11 +6,20 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/internal.h"
+#include "platform/paths.h"
+
 namespace radodaro::platform {
+
+const char internal::kSeparator = '/';
+
+bool internal::is_separator(char c) { return c == '/'; }
+
+size_t internal::root_length(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
 namespace {
 
-constexpr char kSeparator = '/';
+using internal::kSeparator;
 
 bool current_dir(std::string* out) {
   // glibc sizes the buffer itself, so deep folders are no problem.
@@ -55,20 +63,9 @@ std::string full_path(const std::string& path) {
   return result;
 }
 
-std::string full_folder_path(const std::string& path) {
-  std::string folder = full_path(path);
-  if (folder.empty() || folder.back() != kSeparator) folder += kSeparator;
-  return folder;
-}
-
-void make_folder_chain(Env& env, const std::string& path) {
-  const size_t last = path.rfind(kSeparator);
-  if (last == std::string::npos) return;
-  // Each separator after the root's ends one folder of the chain.
-  for (size_t pos = path.find(kSeparator, 1); pos != std::string::npos && pos <= last;
-       pos = path.find(kSeparator, pos + 1)) {
-    (void)env.make_folder(path.substr(0, pos));
-  }
+std::string real_path(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  return real ? std::string(real.get()) : path;
 }
 
 }  // namespace radodaro::platform

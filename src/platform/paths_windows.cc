@@ -3,28 +3,30 @@
 #include <string>
 #include <vector>
 
+#include "platform/internal.h"
 #include "platform/paths.h"
+#include "platform/windows_internal.h"
 
 namespace radodaro::platform {
 
-namespace {
+const char internal::kSeparator = '\\';
 
-constexpr char kSeparator = '\\';
+bool internal::is_separator(char c) { return c == '\\' || c == '/'; }
 
-// Where the folder chain starts: past the drive's root ("C:\"), past the
-// share of a network path ("\\server\share\"), or past a lone root "\".
-size_t chain_start(const std::string& path) {
-  if (path.size() >= 3 && path[1] == ':' && path[2] == kSeparator) return 3;
-  if (path.rfind("\\\\", 0) == 0) {
-    const size_t server_end = path.find(kSeparator, 2);
-    if (server_end == std::string::npos) return path.size();
-    const size_t share_end = path.find(kSeparator, server_end + 1);
-    return share_end == std::string::npos ? path.size() : share_end + 1;
+size_t internal::root_length(const std::string& path) {
+  if (path.size() >= 3 && path[1] == ':' && is_separator(path[2])) return 3;
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    // A network path: the root takes in the server and the share.
+    size_t at = 2;
+    for (int part = 0; part < 2; ++part) {
+      while (at < path.size() && !is_separator(path[at])) ++at;
+      if (at == path.size()) return at;
+      ++at;
+    }
+    return at;
   }
-  return path.rfind(kSeparator, 0) == 0 ? 1 : 0;
+  return !path.empty() && is_separator(path[0]) ? 1 : 0;
 }
-
-}  // namespace
 
 std::string full_path(const std::string& path) {
   // The system's own service: relative to the current folder of the
@@ -42,18 +44,27 @@ std::string full_path(const std::string& path) {
   }
 }
 
-std::string full_folder_path(const std::string& path) {
-  std::string folder = full_path(path);
-  if (folder.empty() || folder.back() != kSeparator) folder += kSeparator;
-  return folder;
-}
-
-void make_folder_chain(Env& env, const std::string& path) {
-  const size_t last = path.rfind(kSeparator);
-  if (last == std::string::npos) return;
-  for (size_t pos = path.find(kSeparator, chain_start(path));
-       pos != std::string::npos && pos <= last; pos = path.find(kSeparator, pos + 1)) {
-    (void)env.make_folder(path.substr(0, pos));
+std::string real_path(const std::string& path) {
+  // The system's own answer, from the file itself: links and junctions
+  // resolved. It comes as \\?\C:\... or \\?\UNC\server\share\...
+  Handle file = windows::wrap(CreateFileA(path.c_str(), 0,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                          nullptr));
+  if (!file.is_open()) return path;
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetFinalPathNameByHandleA(windows::handle_of(file), buffer.data(),
+                                              static_cast<DWORD>(buffer.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return path;
+    if (n < buffer.size()) {
+      const std::string real(buffer.data(), n);
+      if (real.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + real.substr(8);
+      if (real.rfind("\\\\?\\", 0) == 0) return real.substr(4);
+      return real;
+    }
+    buffer.resize(n);
   }
 }
 

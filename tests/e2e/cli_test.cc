@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli/tool.h"
 #include "e2e/e2e_util.h"
 #include "support/sample_pack.h"
 
@@ -20,7 +19,7 @@ TEST(CommandLine, WrongArgumentCountPrintsUsage) {
       {}, {"/e"}, {"/e", "x.pak"}, {"/e", "x.pak", "out", "extra"}};
   for (const auto& args : cases) {
     const RunResult r = run_radodaro(args, {.cwd = tmp.path()});
-    EXPECT_EQ(r.out, kUsageText);
+    EXPECT_EQ(r.out, kUsage);
     EXPECT_EQ(r.exit_code, kFailure);
   }
   EXPECT_TRUE(list_folder(tmp.path()).empty());
@@ -32,7 +31,7 @@ TEST(CommandLine, UnknownOptionPrintsUsageAndTouchesNothing) {
   const Bytes before = read_file(tmp / "s.pak");
   for (const char* option : {"/ex", "/e ", "-e", "e", "/", "", "/x", "/pp", "//e"}) {
     const RunResult r = run_radodaro({option, "s.pak", "out"}, {.cwd = tmp.path()});
-    EXPECT_EQ(r.out, kUsageText) << "option '" << option << "'";
+    EXPECT_EQ(r.out, kUsage) << "option '" << option << "'";
     EXPECT_EQ(r.exit_code, kFailure);
   }
   EXPECT_EQ(list_folder(tmp.path()), std::vector<std::string>{"s.pak"});

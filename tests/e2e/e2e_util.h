@@ -30,6 +30,11 @@ bool eventually(F pred) {
   return true;
 }
 
+// The usage text of /e and /p, as scripts have always seen it.
+inline constexpr char kUsage[] =
+    "Usage: radodaro.exe [option] pak_file extract_path\nOption:\n/e - expand files\n/p - group "
+    "files\n";
+
 inline std::string hex8(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%08X", v);
@@ -75,6 +80,9 @@ inline std::string expected_expand_output(const PackBuilder& pack, const std::st
 inline std::string member(const std::string& folder, uint32_t index) {
   return member_path(folder + "/", index);
 }
+
+// The journal of the pack whose real path is `pak`.
+inline std::string journal_of(const std::string& pak) { return pak + ".radodaro-journal"; }
 
 inline bool is_regular(const std::string& path) {
   struct stat st;

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "e2e/e2e_util.h"
-#include "group/group.h"
+#include "commands/group.h"
 #include "support/sample_pack.h"
 
 namespace radodaro::testing {

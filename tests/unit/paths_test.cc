@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "expand/output_dirs.h"
 #include "support/run.h"
 
 namespace radodaro {
@@ -40,11 +39,11 @@ TEST(FullPath, RelativeToCurrentFolder) {
 TEST(MakeOutputDirs, CreatesTheWholeChainOuterFirst) {
   testing::TempDir tmp;
   const std::string before = cwd();
-  make_output_dirs(platform::Env::system(), tmp / "one/two/three/00000000.dat");
+  platform::make_folder_chain(platform::Env::system(), tmp / "one/two/three/00000000.dat");
   EXPECT_EQ(testing::list_folder(tmp / "one/two"), std::vector<std::string>{"three"});
   EXPECT_TRUE(testing::list_folder(tmp / "one/two/three").empty());
   // An existing chain is no trouble, and the current folder never moves.
-  make_output_dirs(platform::Env::system(), tmp / "one/two/three/00000001.dat");
+  platform::make_folder_chain(platform::Env::system(), tmp / "one/two/three/00000001.dat");
   EXPECT_EQ(cwd(), before);
 }
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "group/group.h"
+#include "commands/group.h"
 #include "pak/pak_format.h"
 #include "support/pack_builder.h"
 #include "support/run.h"

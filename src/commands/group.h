@@ -1,10 +1,12 @@
-#ifndef RADODARO_GROUP_GROUP_H_
-#define RADODARO_GROUP_GROUP_H_
+// /p and --update: member files appended to their pack, its directory
+// rewritten through the journal.
+#ifndef RADODARO_COMMANDS_GROUP_H_
+#define RADODARO_COMMANDS_GROUP_H_
 
 #include <cstdint>
 #include <string>
 
-#include "expand/expand.h"
+#include "pak/entry_decoder.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
 
@@ -20,10 +22,9 @@ constexpr uint64_t kPackLimit = uint64_t{1} << 31;
 // means the pack is byte for byte as it was (or its journal will make it
 // so on the next run), with the reason printed.
 //
-// With kOnlyChanged (--update), a member file that holds exactly what its
-// entry holds now (for lzo1x: what the stream decodes to, when it decodes
-// cleanly) is passed over, its entry unchanged; when nothing changed, the
-// pack is not written at all.
+// With kOnlyChanged (--update), a member file that holds exactly what /e
+// writes for its entry is passed over, its entry unchanged; when nothing
+// changed, the pack is not written at all.
 enum class GroupMode { kEvery, kOnlyChanged };
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
                GroupMode mode = GroupMode::kEvery);
@@ -35,19 +36,22 @@ enum class GroupResult {
   kFailed,     // the member file is there but could not be appended whole
 };
 
-// Appends the member file `name` of `folder` to `pack` at `*pak_end` and
-// rewrites `entry` to point at it; `*pak_end` advances past the copy.
-// With `same`, a member that holds what `entry` holds in the first
-// `same->pack_size` bytes of the pack is kUnchanged instead.
+// With --update: the pack as it was when the run began, mapped, to compare
+// members with.
 struct SameCheck {
   uint64_t pack_size = 0;
-  const uint8_t* pack_data = nullptr;  // those bytes, mapped; nullptr: nothing counts as same
+  const uint8_t* pack_data = nullptr;  // nullptr: nothing counts as the same
   DecodeBuffer* buffer = nullptr;
 };
+
+// Appends the member file `name` of `folder` to `pack` at `*pak_end` and
+// rewrites `entry` to point at it; `*pak_end` advances past the copy.
+// With `same`, a member that holds what /e writes for `entry` is
+// kUnchanged instead.
 GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
                         const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry,
                         const SameCheck* same = nullptr);
 
 }  // namespace radodaro
 
-#endif  // RADODARO_GROUP_GROUP_H_
+#endif  // RADODARO_COMMANDS_GROUP_H_

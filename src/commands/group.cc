@@ -1,14 +1,12 @@
-#include "group/group.h"
-
-#include <lzo1x.h>
+#include "commands/group.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <vector>
 
 #include "pak/checksums.h"
+#include "pak/pack_reader.h"
 #include "pak/pack_update.h"
 #include "platform/process.h"
 
@@ -48,31 +46,18 @@ bool member_holds(platform::Env& env, const platform::Handle& member, uint64_t l
   return true;
 }
 
-// Whether `member` holds what `entry` holds now: the bytes that expansion
-// would write for it.
+// Whether `member` holds what /e writes for `entry`: then /e followed by
+// --update with nothing edited never writes the pack.
 bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t length,
                     const PakEntry& entry, const SameCheck& same) {
-  if (length != entry.unpacked_size || same.pack_data == nullptr) return false;
-  const uint8_t* data = same.pack_data + entry.offset;
-  if (entry.kind != kKindLzo1x) {
-    return range_in_file(entry.offset, length, same.pack_size) &&
-           member_holds(env, member, length, data);
-  }
-  if (!range_in_file(entry.offset, entry.packed_size, same.pack_size) ||
-      !same.buffer->codec_ready()) {
+  if (length != entry.unpacked_size || same.pack_data == nullptr ||
+      !range_in_file(entry.offset, stored_extent(entry), same.pack_size)) {
     return false;
   }
-  uint8_t* out = same.buffer->acquire(length);
-  if (out == nullptr) return false;
-  lzo_uint produced = length;
-  int result = LZO_E_ERROR;
-  const bool read = platform::read_mapped(data, entry.packed_size, [&] {
-    result = lzo1x_decompress_safe(data, entry.packed_size, out, &produced, nullptr);
-  });
-  same.buffer->settle(read ? produced : 0, length);
-  // Only a stream that decodes cleanly says what the entry holds.
-  if (!read || result != LZO_E_OK || produced != length) return false;
-  return member_holds(env, member, length, out);
+  const uint8_t* data = same.pack_data + entry.offset;
+  if (entry.kind != kKindLzo1x) return member_holds(env, member, length, data);
+  const Decoded d = decode_lzo1x(entry, data, same.buffer);
+  return d.data != nullptr && d.read && member_holds(env, member, length, d.data);
 }
 
 }  // namespace
@@ -121,83 +106,83 @@ GroupResult group_entry(platform::Env& env, const platform::Handle& folder, cons
   return GroupResult::kAppended;
 }
 
-bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
-               GroupMode mode) {
-  PackUpdate update(env, pak_path);
-  if (update.open() != PackUpdate::Open::kOk) {
+namespace {
+
+// The member files' folder, opened once, so that it cannot be swapped for
+// another halfway through the run.
+struct MemberFolder {
+  platform::Handle handle;
+  platform::Error error = platform::Error::kOk;
+};
+
+// With --update, the pack as it was, mapped: the run holds it, and appends
+// only past its old end.
+class MappedPack {
+ public:
+  MappedPack(platform::Env& env, const PackUpdate& update, bool wanted)
+      : env_(env), check_{update.original_size(), nullptr, &buffer_} {
+    if (wanted) check_.pack_data = env.map_window(update.file(), 0, update.original_size());
+  }
+  ~MappedPack() {
+    if (check_.pack_data != nullptr) env_.unmap_window(check_.pack_data, check_.pack_size);
+  }
+  MappedPack(const MappedPack&) = delete;
+  MappedPack& operator=(const MappedPack&) = delete;
+  const SameCheck* check(bool wanted) const { return wanted ? &check_ : nullptr; }
+
+ private:
+  platform::Env& env_;
+  DecodeBuffer buffer_;
+  SameCheck check_;
+};
+
+// Opens the pack and reads its directory; says why not.
+bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_path,
+               std::vector<uint8_t>* dir_image) {
+  if (update->open() != PackUpdate::Open::kOk) {
     std::printf("Can't create data file %s\n", pak_path.c_str());
     return false;
   }
-  const uint64_t original_size = update.original_size();
+  if (update->identity().links > 1) {
+    std::fprintf(stderr,
+                 "radodaro: warning: %s has %llu names (hard links); should this run be cut "
+                 "off, only a run through this same name puts the pack back\n",
+                 pak_path.c_str(), static_cast<unsigned long long>(update->identity().links));
+  }
+  switch (read_directory(env, update->file(), update->original_size(), dir_image)) {
+    case DirectoryRead::kOk:
+      return true;
+    case DirectoryRead::kBad:
+      std::printf("Bad data file %s\n", pak_path.c_str());
+      return false;
+    case DirectoryRead::kNoMemory:
+      std::printf("Can't create data file %s\n", pak_path.c_str());
+      return false;
+  }
+  return false;
+}
 
-  // Header and directory must lie inside the file before they are read.
-  uint8_t header_bytes[kHeaderSize];
-  uint64_t got = 0;
-  if (original_size < kHeaderSize ||
-      env.read_at(update.file(), header_bytes, kHeaderSize, 0, &got) != platform::Error::kOk ||
-      got != kHeaderSize) {
-    std::printf("Bad data file %s\n", pak_path.c_str());
-    return false;
-  }
-  PakHeader header = decode_header(header_bytes);
-  const uint64_t image_size = directory_end(header.entry_count);
-  if (image_size > original_size) {
-    std::printf("Bad data file %s\n", pak_path.c_str());
-    return false;
-  }
-  // The one copy of the directory in memory; the journal keeps the old one.
-  const std::unique_ptr<uint8_t[]> dir_image(new (std::nothrow) uint8_t[image_size]);
-  if (!dir_image) {
-    std::printf("Can't create data file %s\n", pak_path.c_str());
-    return false;
-  }
-  if (env.read_at(update.file(), dir_image.get(), image_size, 0, &got) != platform::Error::kOk ||
-      got != image_size) {
-    std::printf("Bad data file %s\n", pak_path.c_str());
-    return false;
-  }
-
-  // The folder is opened once, so that it cannot be swapped for another
-  // halfway through the run.
-  platform::Handle folder;
-  const platform::Error folder_error = env.open_folder(folder_path, &folder);
-
-  // --update compares members with the pack as it was, mapped: the run
-  // holds it, and appends only past its old end.
-  DecodeBuffer buffer;
-  SameCheck same{original_size, nullptr, &buffer};
-  const SameCheck* check = nullptr;
-  if (mode == GroupMode::kOnlyChanged) {
-    same.pack_data = env.map_window(update.file(), 0, original_size);
-    check = &same;
-  }
-  struct Unmap {
-    platform::Env& env;
-    const SameCheck& same;
-    ~Unmap() {
-      if (same.pack_data != nullptr) env.unmap_window(same.pack_data, same.pack_size);
-    }
-  } unmap{env, same};
-
-  std::fputs("Packing...\n", stdout);
-  uint64_t pak_end = original_size;
-  uint32_t appended = 0;
-  for (uint32_t i = 0; i < header.entry_count; ++i) {
-    uint8_t* record = dir_image.get() + entry_position(i);
-    PakEntry entry = decode_entry(record);
+// Appends each member file in index order, printing its path; false, with
+// the member named, at the first that cannot be appended whole.
+bool group_members(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
+                   const platform::Handle& pack, const SameCheck* same,
+                   std::vector<uint8_t>* dir_image, uint64_t* pak_end, uint32_t* appended) {
+  const uint32_t count = header_of(*dir_image).entry_count;
+  for (uint32_t i = 0; i < count; ++i) {
+    PakEntry entry = entry_of(*dir_image, i);
     if (entry.kind == kKindSkipped) continue;
     const std::string name = member_name(i);
     const GroupResult result =
-        folder.is_open() ? group_entry(env, folder, name, update.file(), &pak_end, &entry, check)
-        : absent(folder_error) ? GroupResult::kAbsent
-                               : GroupResult::kFailed;
+        folder.handle.is_open() ? group_entry(env, folder.handle, name, pack, pak_end, &entry, same)
+        : absent(folder.error)  ? GroupResult::kAbsent
+                                : GroupResult::kFailed;
     switch (result) {
       case GroupResult::kAbsent:
       case GroupResult::kUnchanged:
         continue;
       case GroupResult::kAppended:
-        ++appended;
-        encode_entry(entry, record);
+        ++*appended;
+        encode_entry(entry, dir_image->data() + entry_position(i));
         std::printf("%s%s\n", folder_path.c_str(), name.c_str());
         continue;
       case GroupResult::kFailed:
@@ -205,18 +190,40 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
         return false;
     }
   }
+  return true;
+}
 
+}  // namespace
+
+bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
+               GroupMode mode) {
+  PackUpdate update(env, pak_path);
+  std::vector<uint8_t> dir_image;
+  if (!open_pack(env, &update, pak_path, &dir_image)) return false;
+  MemberFolder folder;
+  folder.error = env.open_folder(folder_path, &folder.handle);
+  const bool only_changed = mode == GroupMode::kOnlyChanged;
+  const MappedPack mapped(env, update, only_changed);
+
+  std::fputs("Packing...\n", stdout);
+  uint64_t pak_end = update.original_size();
+  uint32_t appended = 0;
+  if (!group_members(env, folder, folder_path, update.file(), mapped.check(only_changed),
+                     &dir_image, &pak_end, &appended)) {
+    return false;
+  }
   // The lines must reach their reader before the pack changes: a run whose
   // log is lost reports failure, and then the pack must be as it was.
   if (!platform::flush_output()) return false;
-  if (check != nullptr && appended == 0) {
+  if (only_changed && appended == 0) {
     update.leave_untouched();
     return true;
   }
 
-  header.dir_crc = Crc32().crc32(dir_image.get() + kHeaderSize, image_size - kHeaderSize);
-  encode_header(header, dir_image.get());
-  if (!update.commit(dir_image.get(), image_size, pak_end)) {
+  PakHeader header = header_of(dir_image);
+  header.dir_crc = Crc32().crc32(dir_image.data() + kHeaderSize, dir_image.size() - kHeaderSize);
+  encode_header(header, dir_image.data());
+  if (!update.commit(dir_image.data(), dir_image.size(), pak_end)) {
     std::printf("Can't write data file %s\n", pak_path.c_str());
     return false;
   }

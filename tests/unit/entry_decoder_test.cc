@@ -1,4 +1,4 @@
-#include "expand/expand.h"
+#include "pak/entry_decoder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "pak/pak_open.h"
+#include "pak/pack_reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -26,11 +26,10 @@ TEST(MapPakFile, FailureHoldsNeitherMappingNorLock) {
   const std::string pak = tmp / "bad.pak";
   PackBuilder().entry_count(5).write(pak);  // directory runs past the end
   ::testing::internal::CaptureStdout();
-  platform::MappedView view;
-  std::vector<uint8_t> dir;
-  EXPECT_FALSE(map_pak_file(platform::Env::system(), pak, &view, &dir));
+  PackView view;
+  EXPECT_FALSE(map_pak_file(platform::Env::system(), pak, &view));
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Bad dir file " + pak + "\n");
-  EXPECT_EQ(view.data, nullptr);
+  EXPECT_EQ(view.data(), nullptr);
   EXPECT_TRUE(lockable(pak));
 }
 
@@ -39,12 +38,11 @@ TEST(MapPakFile, SuccessHoldsTheLockUntilReleased) {
   const std::string pak = tmp / "good.pak";
   PackBuilder().stored(bytes_of("x")).write(pak);
   ::testing::internal::CaptureStdout();
-  platform::MappedView view;
-  std::vector<uint8_t> dir;
-  ASSERT_TRUE(map_pak_file(platform::Env::system(), pak, &view, &dir));
+  PackView view;
+  ASSERT_TRUE(map_pak_file(platform::Env::system(), pak, &view));
   ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(lockable(pak));
-  view = platform::MappedView();
+  view = PackView();
   EXPECT_TRUE(lockable(pak));
 }
 
@@ -75,22 +73,20 @@ TEST(MapPakFile, PackCutIntoItsDirectoryAfterMappingIsBad) {
   for (const uint64_t cut : {dir_end - 100, uint64_t{5000}, uint64_t{10}, dir_end - 1}) {
     pack.write(pak);
     CutAfterMapping env(cut);
-    platform::MappedView view;
-    std::vector<uint8_t> dir;
+    PackView view;
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(map_pak_file(env, pak, &view, &dir)) << cut;
+    EXPECT_FALSE(map_pak_file(env, pak, &view)) << cut;
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Bad dir file " + pak + "\n") << cut;
   }
   // Cut in the data only: the directory is whole, and expansion goes on.
   pack.write(pak);
   CutAfterMapping env(dir_end + 3);
-  platform::MappedView view;
-  std::vector<uint8_t> dir;
+  PackView view;
   ::testing::internal::CaptureStdout();
-  EXPECT_TRUE(map_pak_file(env, pak, &view, &dir));
+  EXPECT_TRUE(map_pak_file(env, pak, &view));
   ::testing::internal::GetCapturedStdout();
   const Bytes whole = pack.build();
-  EXPECT_EQ(dir, Bytes(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(dir_end)));
+  EXPECT_EQ(view.dir_image, Bytes(whole.begin(), whole.begin() + static_cast<ptrdiff_t>(dir_end)));
 }
 
 }  // namespace

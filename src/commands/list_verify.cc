@@ -1,15 +1,13 @@
-#include "expand/pack_report.h"
+#include "commands/list_verify.h"
 
-#include <lzo1x.h>
-
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <utility>
+#include <vector>
 
-#include "expand/expand.h"
 #include "pak/checksums.h"
-#include "pak/pak_open.h"
+#include "pak/compact_layout.h"
+#include "pak/entry_decoder.h"
+#include "pak/pack_reader.h"
 #include "platform/process.h"
 
 namespace radodaro {
@@ -35,43 +33,15 @@ uint32_t directory_crc(const std::vector<uint8_t>& dir_image) {
 
 }  // namespace
 
-PackUse pack_use(const std::vector<uint8_t>& dir_image, uint64_t file_size) {
-  const PakHeader header = decode_header(dir_image.data());
-  std::vector<std::pair<uint64_t, uint64_t>> ranges;
-  ranges.reserve(header.entry_count + 1);
-  ranges.emplace_back(0, dir_image.size());
-  for (uint32_t i = 0; i < header.entry_count; ++i) {
-    const PakEntry e = decode_entry(dir_image.data() + entry_position(i));
-    uint64_t extent = 0;
-    if (kept_extent(e, file_size, &extent) && extent != 0) {
-      ranges.emplace_back(e.offset, e.offset + extent);
-    }
-  }
-  std::sort(ranges.begin(), ranges.end());
-  uint64_t covered = 0;
-  uint64_t end = 0;
-  for (const auto& [begin, stop] : ranges) {
-    if (stop <= end) continue;
-    covered += stop - std::max(begin, end);
-    end = stop;
-  }
-  PackUse use;
-  use.file_size = file_size;
-  use.referenced = covered - dir_image.size();
-  use.unreferenced = file_size - covered;
-  return use;
-}
-
 int run_list(platform::Env& env, const std::string& pak_path) {
-  platform::MappedView view;
-  std::vector<uint8_t> dir_image;
-  if (!open_pak_file(env, pak_path, &view, &dir_image)) return -1;
-  const PakHeader header = decode_header(dir_image.data());
+  PackView pack;
+  if (!open_pak_file(env, pak_path, &pack)) return -1;
+  const PakHeader header = header_of(pack.dir_image);
   uint32_t counts[4] = {};  // stored, lzo1x, skipped, any other
   std::printf("%-8s  %-7s  %10s  %10s  %10s  %-8s  %s\n", "member", "kind", "unpacked", "packed",
               "offset", "crc1", "crc2");
   for (uint32_t i = 0; i < header.entry_count; ++i) {
-    const PakEntry e = decode_entry(dir_image.data() + entry_position(i));
+    const PakEntry e = entry_of(pack.dir_image, i);
     const char* name = kind_name(e.kind);
     ++counts[e.kind == kKindStored ? 0 : e.kind == kKindLzo1x ? 1 : e.kind == kKindSkipped ? 2 : 3];
     char kind[16];
@@ -82,15 +52,16 @@ int run_list(platform::Env& env, const std::string& pak_path) {
     uint64_t extent = 0;
     std::printf("%08x  %-7s  %10u  %10u  %10u  %08X  %08X%s\n", i, name, e.unpacked_size,
                 e.packed_size, e.offset, e.crc1, e.crc2,
-                kept_extent(e, view.size, &extent) ? "" : "  outside");
+                kept_extent(e, pack.size, &extent) ? "" : "  outside");
   }
-  const PackUse use = pack_use(dir_image, view.size);
-  const uint32_t crc = directory_crc(dir_image);
+  const CompactLayout layout = plan_compaction(pack.dir_image, pack.size);
+  const uint32_t crc = directory_crc(pack.dir_image);
   std::printf("entries %u: stored %u, lzo1x %u, skipped %u, other %u\n", header.entry_count,
               counts[0], counts[1], counts[2], counts[3]);
-  std::printf("file size %llu bytes\n", static_cast<unsigned long long>(use.file_size));
-  std::printf("referenced %llu bytes\n", static_cast<unsigned long long>(use.referenced));
-  std::printf("unreferenced %llu bytes\n", static_cast<unsigned long long>(use.unreferenced));
+  std::printf("file size %llu bytes\n", static_cast<unsigned long long>(pack.size));
+  std::printf("referenced %llu bytes\n", static_cast<unsigned long long>(layout.data_size()));
+  std::printf("unreferenced %llu bytes\n",
+              static_cast<unsigned long long>(layout.gives_back(pack.size)));
   if (crc == header.dir_crc) {
     std::printf("dir_crc %08X matches the directory\n", header.dir_crc);
   } else {
@@ -115,8 +86,7 @@ __attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) 
 
 // Checks one entry's data, printing a line for each problem; the number
 // of problems.
-int verify_entry(uint32_t index, const PakEntry& e, const platform::MappedView& view,
-                 DecodeBuffer* buffer) {
+int verify_entry(uint32_t index, const PakEntry& e, const PackView& pack, DecodeBuffer* buffer) {
   const std::string name = member_name(index);
   int problems = 0;
   const auto problem = [&](const std::string& what) {
@@ -130,12 +100,12 @@ int verify_entry(uint32_t index, const PakEntry& e, const platform::MappedView& 
                  e.unpacked_size));
   }
   const uint64_t extent = stored_extent(e);
-  if (!range_in_file(e.offset, extent, view.size)) {
+  if (!range_in_file(e.offset, extent, pack.size)) {
     problem(text("its data, %llu bytes at offset %u, lies outside the file",
                  static_cast<unsigned long long>(extent), e.offset));
     return problems;
   }
-  const uint8_t* data = view.data + e.offset;
+  const uint8_t* data = pack.data() + e.offset;
   if (e.kind != kKindLzo1x) {
     uint32_t sum = 0;
     if (!platform::read_mapped(data, extent, [&] { sum = sum32(data, extent); })) {
@@ -145,36 +115,25 @@ int verify_entry(uint32_t index, const PakEntry& e, const platform::MappedView& 
     }
     return problems;
   }
-  uint8_t* out = buffer->acquire(e.unpacked_size);
-  if (out == nullptr) {
+  const Decoded d = decode_lzo1x(e, data, buffer, /*sum_packed=*/true);
+  if (d.data == nullptr) {
     problem(text("no memory to decode its %u bytes", e.unpacked_size));
     return problems;
   }
-  lzo_uint produced = 0;
-  int result = LZO_E_ERROR;
-  uint32_t packed_sum = 0;
-  const bool read_ok = platform::read_mapped(data, extent, [&] {
-    if (buffer->codec_ready()) {
-      produced = e.unpacked_size;
-      result = lzo1x_decompress_safe(data, e.packed_size, out, &produced, nullptr);
-    }
-    packed_sum = sum32(data, extent);
-  });
-  buffer->settle(read_ok ? produced : 0, e.unpacked_size);
-  if (!read_ok) {
+  if (!d.read) {
     problem(text("its data was cut short while it was read"));
     return problems;
   }
-  if (result != LZO_E_OK) {
-    problem(text("its lzo1x stream does not decode (error %d)", result));
-  } else if (produced != e.unpacked_size) {
+  if (!d.decoded()) {
+    problem(text("its lzo1x stream does not decode (error %d)", d.result));
+  } else if (!d.clean()) {
     problem(text("its lzo1x stream decodes to %llu bytes, not %u",
-                 static_cast<unsigned long long>(produced), e.unpacked_size));
+                 static_cast<unsigned long long>(d.produced), e.unpacked_size));
   }
-  const uint32_t content_sum = sum32(out, e.unpacked_size);
-  if (e.crc2 != content_sum && e.crc2 != packed_sum) {
+  const uint32_t content_sum = sum32(d.data, e.unpacked_size);
+  if (e.crc2 != content_sum && e.crc2 != d.packed_sum) {
     problem(text("crc2 %08X is neither the sum of its content, %08X, nor of its packed bytes, %08X",
-                 e.crc2, content_sum, packed_sum));
+                 e.crc2, content_sum, d.packed_sum));
   }
   return problems;
 }
@@ -182,20 +141,19 @@ int verify_entry(uint32_t index, const PakEntry& e, const platform::MappedView& 
 }  // namespace
 
 int run_verify(platform::Env& env, const std::string& pak_path) {
-  platform::MappedView view;
-  std::vector<uint8_t> dir_image;
-  if (!open_pak_file(env, pak_path, &view, &dir_image)) return -1;
-  const PakHeader header = decode_header(dir_image.data());
+  PackView pack;
+  if (!open_pak_file(env, pak_path, &pack)) return -1;
+  const PakHeader header = header_of(pack.dir_image);
   DecodeBuffer buffer;
   uint64_t problems = 0;
   uint32_t checked = 0;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
-    const PakEntry e = decode_entry(dir_image.data() + entry_position(i));
+    const PakEntry e = entry_of(pack.dir_image, i);
     if (e.kind == kKindSkipped) continue;
-    problems += static_cast<uint64_t>(verify_entry(i, e, view, &buffer));
+    problems += static_cast<uint64_t>(verify_entry(i, e, pack, &buffer));
     ++checked;
   }
-  const uint32_t crc = directory_crc(dir_image);
+  const uint32_t crc = directory_crc(pack.dir_image);
   if (crc != header.dir_crc) {
     std::printf("directory: dir_crc %08X is not the CRC-32 of the directory, %08X\n",
                 header.dir_crc, crc);

@@ -1,0 +1,151 @@
+#include "commands/compact.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "pak/compact_layout.h"
+#include "pak/pack_reader.h"
+#include "pak/pack_update.h"
+#include "platform/process.h"
+
+namespace radodaro {
+
+namespace {
+
+using platform::Error;
+
+constexpr uint64_t kChunk = uint64_t{1} << 20;
+
+// Copies `length` bytes at `from` of the pack to `out`: straight from a
+// mapping where the pack can be mapped, sparing a copy; else a piece at a
+// time.
+bool copy_stretch(platform::Env& env, const platform::Handle& pack, const uint8_t* mapped,
+                  uint64_t from, uint64_t length, std::vector<uint8_t>* chunk,
+                  platform::NewFile* out) {
+  for (uint64_t done = 0; done < length;) {
+    const uint64_t n = std::min(kChunk, length - done);
+    if (mapped != nullptr) {
+      const uint8_t* piece = mapped + from + done;
+      bool appended = false;
+      if (!platform::read_mapped(piece, n, [&] { appended = out->append(piece, n) == Error::kOk; }) ||
+          !appended) {
+        return false;
+      }
+    } else {
+      chunk->resize(kChunk);
+      uint64_t got = 0;
+      if (env.read_at(pack, chunk->data(), n, from + done, &got) != Error::kOk || got != n ||
+          out->append(chunk->data(), n) != Error::kOk) {
+        return false;
+      }
+    }
+    done += n;
+  }
+  return true;
+}
+
+// Writes the new pack as the file `name` beside the old one: it appears
+// under that name only once whole, durable and with the old one's owner,
+// group, mode and attributes.
+bool write_compacted(platform::Env& env, const PackUpdate& update, const CompactLayout& layout,
+                     const std::string& name) {
+  platform::NewFile out(env, update.folder(), name);
+  if (out.create() != Error::kOk ||
+      out.append(layout.dir_image.data(), layout.dir_image.size()) != Error::kOk) {
+    return false;
+  }
+  const uint8_t* mapped = env.map_window(update.file(), 0, update.original_size());
+  std::vector<uint8_t> chunk;
+  bool ok = std::all_of(layout.moves.begin(), layout.moves.end(), [&](const Move& m) {
+    return copy_stretch(env, update.file(), mapped, m.from, m.length, &chunk, &out);
+  });
+  if (mapped != nullptr) env.unmap_window(mapped, update.original_size());
+  return ok && out.sync() == Error::kOk && out.take_attributes_of(update.file()) == Error::kOk &&
+         out.commit() == Error::kOk;
+}
+
+void print_sizes(const std::string& pak_path, uint64_t old_size, uint64_t new_size) {
+  std::printf("Compacted %s: %llu bytes, now %llu\n", pak_path.c_str(),
+              static_cast<unsigned long long>(old_size), static_cast<unsigned long long>(new_size));
+}
+
+// Opens the pack and reads its directory; says why not.
+bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_path,
+               std::vector<uint8_t>* dir_image) {
+  if (update->open() != PackUpdate::Open::kOk) {
+    std::printf("Can't create data file %s\n", pak_path.c_str());
+    return false;
+  }
+  // Nothing is ever appended to the pack itself; it is replaced whole.
+  update->leave_untouched();
+  if (update->identity().links > 1) {
+    std::fprintf(stderr,
+                 "radodaro: %s has %llu names (hard links), and a compacted pack would take the "
+                 "place of this one only: it was left as it is\n",
+                 pak_path.c_str(), static_cast<unsigned long long>(update->identity().links));
+    return false;
+  }
+  switch (read_directory(env, update->file(), update->original_size(), dir_image)) {
+    case DirectoryRead::kOk:
+      return true;
+    case DirectoryRead::kBad:
+      std::printf("Bad data file %s\n", pak_path.c_str());
+      return false;
+    case DirectoryRead::kNoMemory:
+      std::printf("Can't create data file %s\n", pak_path.c_str());
+      return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool run_compact(platform::Env& env, const std::string& pak_path) {
+  PackUpdate update(env, pak_path);
+  std::vector<uint8_t> dir_image;
+  if (!open_pack(env, &update, pak_path, &dir_image)) return false;
+  const uint64_t old_size = update.original_size();
+  const CompactLayout layout = plan_compaction(dir_image, old_size);
+  if (!layout.offsets_fit) {
+    std::fprintf(stderr,
+                 "radodaro: %s: compacted, some data would lie past 4 GiB, where no offset can "
+                 "point; it was left as it is\n",
+                 pak_path.c_str());
+    return false;
+  }
+  // Nothing to give back. (Data that overlaps the directory would even be
+  // copied out of it, and a longer pack could bring entries that lie
+  // outside the file inside it.) The pack stays as it is.
+  if (layout.new_size >= old_size) {
+    print_sizes(pak_path, old_size, old_size);
+    return true;
+  }
+  const platform::Handle& folder = update.folder();
+  const std::string temp_name = update.files().compact_name();
+  if (!write_compacted(env, update, layout, temp_name)) {
+    (void)env.remove(folder, temp_name);
+    std::printf("Can't write data file %s\n", pak_path.c_str());
+    return false;
+  }
+  // The line goes out before the point of no return: exit 0 then means
+  // compacted, and anything else the old pack.
+  print_sizes(pak_path, old_size, layout.new_size);
+  if (!platform::flush_output()) {
+    (void)env.remove(folder, temp_name);
+    return false;
+  }
+  platform::hold_interruptions();
+  if (env.replace(folder, temp_name, update.files().name, update.held_file()) != Error::kOk) {
+    (void)env.remove(folder, temp_name);
+    std::printf("Can't write data file %s\n", pak_path.c_str());
+    return false;
+  }
+  if (env.sync_folder(folder) != Error::kOk) {
+    std::fprintf(stderr, "radodaro: warning: the rename of %s may not be durable\n",
+                 pak_path.c_str());
+  }
+  return true;
+}
+
+}  // namespace radodaro

@@ -1,0 +1,21 @@
+// --compact: the space that no entry refers to given back.
+#ifndef RADODARO_COMMANDS_COMPACT_H_
+#define RADODARO_COMMANDS_COMPACT_H_
+
+#include <string>
+
+#include "platform/files.h"
+
+namespace radodaro {
+
+// Writes the compacted pack beside the real file behind `pak_path`, makes
+// it durable, gives it the old one's owner, group, mode and attributes,
+// prints the sizes, and renames it over the old one, all under the pack's
+// exclusive hold. True means compacted (or nothing to give back); false,
+// with the reason printed, leaves the pack as it was. A pack with more
+// than one name (hard links) is refused: a rename would split them.
+bool run_compact(platform::Env& env, const std::string& pak_path);
+
+}  // namespace radodaro
+
+#endif  // RADODARO_COMMANDS_COMPACT_H_

@@ -1,0 +1,42 @@
+// /e: every entry of a pack written out as its member file.
+#ifndef RADODARO_COMMANDS_EXPAND_H_
+#define RADODARO_COMMANDS_EXPAND_H_
+
+#include <string>
+#include <unordered_set>
+
+#include "pak/entry_decoder.h"
+#include "pak/pack_reader.h"
+#include "pak/pak_format.h"
+#include "platform/files.h"
+
+namespace radodaro {
+
+// The folder that member files go to, and the names that were in it when
+// the run began: one listing spares a look-up per member. A name that
+// appears later is still never written over.
+struct OutputFolder {
+  platform::Handle handle;
+  bool listed = false;  // `names` holds everything that was there
+  std::unordered_set<std::string> names;
+
+  // Opens the folder at `path` and lists it.
+  void open(platform::Env& env, const std::string& path);
+  // Whether anything is at `name`: kOk, kNotFound, or why it cannot be told.
+  platform::Error look_up(platform::Env& env, const std::string& name) const;
+};
+
+// Writes every entry of `pack` that is not skipped to its member file under
+// `folder_path`, printing the lines of each.
+void run_expand(platform::Env& env, const PackView& pack, const std::string& folder_path);
+
+// Expands one entry into a new member file `name` in `folder`, whose whole
+// path, for messages, is `path`. The file appears under its name only once
+// it is whole. Per-entry trouble is printed; nothing is returned.
+void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
+                  const std::string& path, const PakEntry& entry, const PackView& pack,
+                  DecodeBuffer* buffer);
+
+}  // namespace radodaro
+
+#endif  // RADODARO_COMMANDS_EXPAND_H_

@@ -1,0 +1,126 @@
+#include "pak/pack_reader.h"
+
+#include <cstdio>
+#include <new>
+
+#include "pak/checksums.h"
+#include "pak/pack_update.h"
+#include "platform/process.h"
+
+namespace radodaro {
+
+namespace {
+
+using platform::Error;
+
+constexpr char kCantOpen[] = "Can't open dir file %s\n";
+constexpr char kBad[] = "Bad dir file %s\n";
+
+bool fail(const char* message, const std::string& pak_path, PackView* pack) {
+  *pack = PackView();
+  std::printf(message, pak_path.c_str());
+  return false;
+}
+
+// Where a group run of ours was cut off, the directory in place may be
+// partly new: read the old one from its journal instead, when the journal
+// proves to be for this pack as it stands. Only a run that may write puts
+// the pack back. False when a journal is there that cannot be read.
+bool read_through_journal(platform::Env& env, const PackFiles& files, const std::string& pak_path,
+                          PackView* pack) {
+  platform::Handle folder;
+  if (env.open_folder(files.folder, &folder) != Error::kOk ||
+      env.look_up(folder, files.journal_name()) == Error::kNotFound) {
+    return true;
+  }
+  platform::Handle journal;
+  JournalInfo info;
+  const std::string journal_path = files.path_of(files.journal_name());
+  switch (inspect_journal(env, folder, files.journal_name(), pack->map.file, pack->map.size,
+                          &journal, &info)) {
+    case JournalState::kNone:
+    case JournalState::kForeign:
+      return true;
+    case JournalState::kStale:
+      std::fprintf(stderr,
+                   "radodaro: warning: %s was not written for %s as it is now, so it was not "
+                   "used\n",
+                   journal_path.c_str(), pak_path.c_str());
+      return true;
+    case JournalState::kUnreadable:
+      std::fprintf(stderr, "radodaro: %s cannot be read to tell whether it belongs to %s\n",
+                   journal_path.c_str(), pak_path.c_str());
+      return false;
+    case JournalState::kHot:
+      break;
+  }
+  try {
+    if (!read_journal_image(env, journal, info, &pack->dir_image)) return false;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  pack->size = info.old_length;
+  std::fprintf(stderr,
+               "radodaro: %s is read as it was before an unfinished group run; the next /p, "
+               "--update or --compact of it puts it back\n",
+               pak_path.c_str());
+  return true;
+}
+
+}  // namespace
+
+DirectoryRead read_directory(platform::Env& env, const platform::Handle& file, uint64_t file_size,
+                             std::vector<uint8_t>* image) {
+  uint8_t header[kHeaderSize];
+  uint64_t got = 0;
+  if (file_size < kHeaderSize || env.read_at(file, header, kHeaderSize, 0, &got) != Error::kOk ||
+      got != kHeaderSize) {
+    return DirectoryRead::kBad;
+  }
+  const uint64_t image_size = directory_end(decode_header(header).entry_count);
+  if (image_size > file_size) return DirectoryRead::kBad;
+  try {
+    image->resize(image_size);
+  } catch (const std::bad_alloc&) {
+    return DirectoryRead::kNoMemory;
+  }
+  // A file cut short meanwhile reads short.
+  if (env.read_at(file, image->data(), image_size, 0, &got) != Error::kOk || got != image_size) {
+    return DirectoryRead::kBad;
+  }
+  return DirectoryRead::kOk;
+}
+
+bool open_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack) {
+  const PackFiles files(pak_path);
+  switch (env.map_shared(files.real, &pack->map)) {
+    case Error::kOk:
+      break;
+    case Error::kEmpty:
+      return fail(kBad, pak_path, pack);
+    default:
+      return fail(kCantOpen, pak_path, pack);
+  }
+  pack->size = pack->map.size;
+  switch (read_directory(env, pack->map.file, pack->map.size, &pack->dir_image)) {
+    case DirectoryRead::kOk:
+      break;
+    case DirectoryRead::kBad:
+      return fail(kBad, pak_path, pack);
+    case DirectoryRead::kNoMemory:
+      return fail(kCantOpen, pak_path, pack);
+  }
+  if (!read_through_journal(env, files, pak_path, pack)) return fail(kCantOpen, pak_path, pack);
+  platform::advise_sequential(pack->map.data, pack->map.size);
+  return true;
+}
+
+bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack) {
+  if (!open_pak_file(env, pak_path, pack)) return false;
+  const PakHeader header = header_of(pack->dir_image);
+  std::printf("Dir CRC=%08X, SUMM=%08X\n", header.dir_crc,
+              sum32(pack->dir_image.data() + kHeaderSize, pack->dir_image.size() - kHeaderSize));
+  return true;
+}
+
+}  // namespace radodaro

@@ -1,0 +1,59 @@
+// Reading a pack's header and directory, never past its end, and opening a
+// pack for the runs that only read it.
+#ifndef RADODARO_PAK_PACK_READER_H_
+#define RADODARO_PAK_PACK_READER_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pak/pak_format.h"
+#include "platform/files.h"
+
+namespace radodaro {
+
+enum class DirectoryRead {
+  kOk,
+  kBad,       // the file is too short for its header or its directory
+  kNoMemory,  // the directory does not fit in memory
+};
+
+// Reads the header and the whole directory of the pack `file`, `file_size`
+// bytes long, into `*image`. Nothing is read, and no memory is taken for
+// the directory, unless all of it lies within the file.
+DirectoryRead read_directory(platform::Env& env, const platform::Handle& file, uint64_t file_size,
+                             std::vector<uint8_t>* image);
+
+// The header and directory in `image`, as read_directory() gives them.
+inline PakHeader header_of(const std::vector<uint8_t>& image) { return decode_header(image.data()); }
+inline PakEntry entry_of(const std::vector<uint8_t>& image, uint32_t index) {
+  return decode_entry(image.data() + entry_position(index));
+}
+
+// A pack opened for reading.
+struct PackView {
+  platform::MappedView map;  // all of the file, and the hold on it
+  // The header and directory, copied: entries are read from here, so a
+  // pack cut short meanwhile cannot change them.
+  std::vector<uint8_t> dir_image;
+  // The pack's length: less than the mapping's where an unfinished group
+  // run appended past it.
+  uint64_t size = 0;
+  const uint8_t* data() const { return map.data; }
+};
+
+// Opens and maps the pack at the absolute `pak_path` for reading, shared
+// with other readers but no writer, and copies its header and directory.
+// Where an unfinished group run left a journal that fits the pack, the
+// pack is read as the journal would put it back (the old directory, the
+// old length), and stderr says so; nothing is written. On failure prints
+// why ("Can't open dir file", "Bad dir file") and returns false, holding
+// nothing.
+bool open_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack);
+
+// The same, then prints the directory line.
+bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack);
+
+}  // namespace radodaro
+
+#endif  // RADODARO_PAK_PACK_READER_H_

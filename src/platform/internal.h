@@ -1,0 +1,38 @@
+// The few primitives that the code shared by every system (files.cc,
+// paths.cc) is written over; each system's files give their own. Nothing
+// outside src/platform/ includes this.
+#ifndef RADODARO_PLATFORM_INTERNAL_H_
+#define RADODARO_PLATFORM_INTERNAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/files.h"
+
+namespace radodaro::platform::internal {
+
+// The separator that full paths use.
+extern const char kSeparator;
+bool is_separator(char c);
+
+// How long the root at the start of `path` is, separator included: "/" on
+// POSIX; "C:\", "\\server\share\" or a lone "\" on Windows; 0 for none.
+size_t root_length(const std::string& path);
+
+// This process's number, as text, for the temporary names of its files.
+std::string process_id();
+
+// Creates the file `name` in `folder` as Env::create_new() does and marks
+// it as this run's temporary file, which an interruption removes, with no
+// moment in between: nothing the run did not create is ever removed.
+// `name` must stay valid until forget_temp_file().
+Error create_temp_file(Env& env, const Handle& folder, const std::string& name, Handle* file);
+void forget_temp_file();
+
+// Gives back a view that map_shared() made.
+void unmap_view(const uint8_t* data, uint64_t size);
+
+}  // namespace radodaro::platform::internal
+
+#endif  // RADODARO_PLATFORM_INTERNAL_H_

@@ -1,0 +1,24 @@
+// What paths do alike on every system, over the roots and separators that
+// each system's paths file knows.
+#include "platform/internal.h"
+#include "platform/paths.h"
+
+namespace radodaro::platform {
+
+std::string full_folder_path(const std::string& path) {
+  std::string folder = full_path(path);
+  if (folder.empty() || folder.back() != internal::kSeparator) folder += internal::kSeparator;
+  return folder;
+}
+
+void make_folder_chain(Env& env, const std::string& path) {
+  const size_t last = path.rfind(internal::kSeparator);
+  if (last == std::string::npos) return;
+  // Each separator after the root ends one folder of the chain.
+  for (size_t pos = path.find(internal::kSeparator, internal::root_length(path));
+       pos != std::string::npos && pos <= last; pos = path.find(internal::kSeparator, pos + 1)) {
+    (void)env.make_folder(path.substr(0, pos));
+  }
+}
+
+}  // namespace radodaro::platform
