@@ -23,7 +23,8 @@ std::vector<Move> lay_out(std::vector<Span> spans, uint64_t start, uint64_t* end
   std::vector<Move> moves;
   uint64_t at = start;
   for (const Span& s : spans) {
-    if (!moves.empty() && s.begin < moves.back().from + moves.back().length) {
+    // Overlapping, shared and adjacent stretches are one, copied at once.
+    if (!moves.empty() && s.begin <= moves.back().from + moves.back().length) {
       Move& last = moves.back();
       const uint64_t last_end = last.from + last.length;
       const uint64_t joined_end = std::max(last_end, s.end);

@@ -92,6 +92,8 @@ Error from_last_error(DWORD error) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:  // a name that cannot exist names nothing
+    case ERROR_INVALID_NAME:
       return Error::kNotFound;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:

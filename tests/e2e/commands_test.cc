@@ -203,6 +203,90 @@ TEST(Commands, UpdateAppendsOnlyWhatChanged) {
   }
 }
 
+// Entries /e writes without a word or with one, whose streams are not what
+// --verify accepts: --update of the untouched expansion sees each member
+// as what /e wrote for it.
+TEST(Commands, UpdateOfAnUntouchedExpansionNeverWritesThePack) {
+  const Bytes content = text_like_bytes(6000, 1);
+  const Bytes stream = lzo1x_compress(content);
+  const auto lzo = [&](Bytes data, uint32_t unpacked) {
+    FixtureEntry e;
+    e.kind = kKindLzo1x;
+    e.data = std::move(data);
+    e.unpacked_size = unpacked;
+    return e;
+  };
+  Bytes trailing = stream;
+  for (const int b : {1, 2, 3}) trailing.push_back(static_cast<uint8_t>(b));
+  FixtureEntry odd_kind;
+  odd_kind.kind = 7;
+  odd_kind.data = bytes_of("kind seven");
+  FixtureEntry short_stored;
+  short_stored.data = bytes_of("packed size differs");
+  short_stored.packed_size = 3;
+  const struct {
+    const char* what;
+    FixtureEntry entry;
+  } cases[] = {
+      {"a stream with bytes after its end", lzo(trailing, 6000)},
+      {"a stream that gives less", lzo(stream, 9000)},
+      {"a stream that gives more", lzo(stream, 4000)},
+      {"a stream cut in half", lzo(Bytes(stream.begin(), stream.begin() + 100), 6000)},
+      {"no stream at all", lzo(random_bytes(500, 2), 6000)},
+      {"a kind of its own", odd_kind},
+      {"stored with two sizes", short_stored},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    PackBuilder pack;
+    pack.stored(bytes_of("first")).add(c.entry).lzo1x(text_like_bytes(3000, 3));
+    pack.true_dir_crc().write(tmp / "t.pak");
+    ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", tmp / "m"}).exit_code, 0) << c.what;
+    const Bytes before = read_file(tmp / "t.pak");
+    const RunResult r = radodaro({"--update", tmp / "t.pak", tmp / "m"});
+    EXPECT_EQ(r.out, "Packing...\n") << c.what;
+    EXPECT_EQ(r.exit_code, 0) << c.what;
+    EXPECT_EQ(read_file(tmp / "t.pak"), before) << c.what;
+  }
+}
+
+// Packs whose entries point anywhere, the directory included: what --list
+// calls unreferenced is what --compact gives back.
+TEST(Commands, ListSaysWhatCompactGivesBack) {
+  uint32_t seed = 12345;
+  const auto next = [&seed](uint32_t below) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % below;
+  };
+  int smaller = 0;
+  for (int round = 0; round < 30; ++round) {
+    TempDir tmp;
+    const uint32_t count = 2 + next(5);
+    Bytes pack(directory_end(count) + 200 + next(3000));
+    for (size_t i = directory_end(count); i < pack.size(); ++i) pack[i] = static_cast<uint8_t>(i);
+    PakHeader header;
+    header.entry_count = count;
+    encode_header(header, pack.data());
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t size = next(300);
+      const uint32_t kinds[] = {kKindStored, kKindStored, kKindSkipped, 7};
+      const PakEntry e = {0, kinds[next(4)], 0, size, next(static_cast<uint32_t>(pack.size())),
+                          size + next(2) * next(40)};
+      encode_entry(e, pack.data() + entry_position(i));
+    }
+    write_file(tmp / "t.pak", pack);
+    const std::string list = radodaro({"--list", tmp / "t.pak"}).out;
+    const size_t at = list.find("unreferenced ");
+    ASSERT_NE(at, std::string::npos) << list;
+    const uint64_t unreferenced = std::stoull(list.substr(at + 13));
+    ASSERT_EQ(radodaro({"--compact", tmp / "t.pak"}).exit_code, 0) << round;
+    EXPECT_EQ(pack.size() - read_file(tmp / "t.pak").size(), unreferenced) << round << "\n"
+                                                                            << list;
+    smaller += unreferenced != 0;
+  }
+  EXPECT_GT(smaller, 10);
+}
+
 TEST(Commands, CompactKeepsEveryMemberAndLine) {
   TempDir tmp;
   PackBuilder pack;

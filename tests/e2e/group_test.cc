@@ -113,15 +113,20 @@ TEST(Group, NoMemberFilesChangesOnlyDirCrc) {
   PackBuilder pack;
   pack.dir_crc(0x12345678).lead_bytes(bytes_of("LEADLEAD"));
   pack.stored(bytes_of("a")).lzo1x(text_like_bytes(100, 1));
-  pack.write(tmp / "t.pak");
-  const Bytes before = read_file(tmp / "t.pak");
-  const RunResult r = run_radodaro({"/p", tmp / "t.pak", tmp / "nothing-here"});
-  EXPECT_EQ(r.out, "Packing...\n");
-  EXPECT_EQ(r.exit_code, 0);
-  Bytes want = before;
-  encode_fixed32(want.data() + kDirCrcOffset,
-                 Crc32().crc32(before.data() + kHeaderSize, 2 * kEntrySize));
-  EXPECT_EQ(read_file(tmp / "t.pak"), want);
+  // Folders that hold no member: one that is not there, one whose name
+  // cannot exist, one behind a file.
+  for (const std::string& folder :
+       {tmp / "nothing-here", tmp / std::string(300, 'x'), tmp / "t.pak/m"}) {
+    pack.write(tmp / "t.pak");
+    const Bytes before = read_file(tmp / "t.pak");
+    const RunResult r = run_radodaro({"/p", tmp / "t.pak", folder});
+    EXPECT_EQ(r.out, "Packing...\n") << folder;
+    EXPECT_EQ(r.exit_code, 0) << folder;
+    Bytes want = before;
+    encode_fixed32(want.data() + kDirCrcOffset,
+                   Crc32().crc32(before.data() + kHeaderSize, 2 * kEntrySize));
+    EXPECT_EQ(read_file(tmp / "t.pak"), want) << folder;
+  }
 }
 
 TEST(Group, SkippedOutOfRangeAndNonRegularMembersAreNeverPacked) {

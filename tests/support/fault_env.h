@@ -5,6 +5,8 @@
 #define RADODARO_TESTS_SUPPORT_FAULT_ENV_H_
 
 #include <set>
+#include <string>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -14,19 +16,25 @@ class FaultEnv : public platform::Env {
  public:
   using Error = platform::Error;
   using Handle = platform::Handle;
-  enum class Op { kWrite, kSync, kClose, kRead, kTruncate, kRemove, kCreate, kLink, kOpen };
+  enum class Op {
+    kWrite, kSync, kClose, kRead, kTruncate, kRemove, kCreate, kLink, kOpen, kRename, kAttributes
+  };
 
   // The `nth` call (1: the next) of any of `ops` fails with `error`; with
   // `sticky`, every such call after it fails too. 0 switches faults off.
   void fail(int nth, Error error, std::set<Op> ops, bool sticky = false) {
     countdown_ = nth;
+    count_ = 0;
+    log_.clear();
     error_ = error;
     ops_ = std::move(ops);
     sticky_ = sticky;
     failing_ = false;
   }
-  // How many calls of `ops` a run made, with no faults set.
+  // How many calls of `ops` a run made, with no faults set, and which, in
+  // order.
   int counted() const { return count_; }
+  const std::vector<Op>& log() const { return log_; }
 
   Error write_at(const Handle& f, const uint8_t* d, uint64_t n, uint64_t at) override {
     return hit(Op::kWrite) ? error_ : Env::write_at(f, d, n, at);
@@ -62,11 +70,22 @@ class FaultEnv : public platform::Env {
                       uint64_t* size) override {
     return hit(Op::kOpen) ? error_ : Env::open_for_read(folder, name, f, size);
   }
+  Error replace(const Handle& folder, const std::string& from, const std::string& to,
+                Handle* held) override {
+    return hit(Op::kRename) ? error_ : Env::replace(folder, from, to, held);
+  }
+  Error rename_new(const Handle& folder, const std::string& from, const std::string& to) override {
+    return hit(Op::kRename) ? error_ : Env::rename_new(folder, from, to);
+  }
+  Error copy_attributes(const Handle& from, const Handle& to) override {
+    return hit(Op::kAttributes) ? error_ : Env::copy_attributes(from, to);
+  }
 
  private:
   bool hit(Op op) {
     if (ops_.count(op) == 0) return false;
     ++count_;
+    log_.push_back(op);
     if (failing_) return true;
     if (countdown_ == 0 || --countdown_ != 0) return false;
     failing_ = sticky_;
@@ -77,6 +96,7 @@ class FaultEnv : public platform::Env {
   int count_ = 0;
   Error error_ = Error::kIo;
   std::set<Op> ops_;
+  std::vector<Op> log_;
   bool sticky_ = false;
   bool failing_ = false;
 };

@@ -95,7 +95,11 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
     throw std::runtime_error("pipe failed");
   }
   const pid_t pid = start(args, [&] {
-    if (options.stdout_path.empty()) {
+    int gone[2];
+    if (options.stdout_reader_gone && ::pipe(gone) == 0) {
+      ::close(gone[0]);
+      ::dup2(gone[1], STDOUT_FILENO);
+    } else if (options.stdout_path.empty()) {
       ::dup2(out_pipe[1], STDOUT_FILENO);
     } else {
       const int fd = ::open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -18,6 +18,7 @@ struct RunOptions {
   uint64_t memory_limit = 0;            // RLIMIT_AS in bytes; 0: none
   bool unprivileged = false;            // when run as root, run as nobody instead
   std::string stdout_path;              // send standard output there instead
+  bool stdout_reader_gone = false;      // standard output a pipe that nobody reads any more
   bool close_standard_streams = false;  // start with descriptors 0, 1 and 2 closed
   bool stdin_never_ends = false;        // standard input a pipe that stays open and empty
   unsigned time_limit_seconds = 0;      // SIGALRM after this long; 0: none

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "commands/compact.h"
 #include "commands/expand.h"
 #include "commands/group.h"
 #include "pak/pack_reader.h"
@@ -195,6 +196,81 @@ TEST_F(GroupFaults, EachStepIsDurableBeforeTheNextDependsOnIt) {
   EXPECT_LT(data_synced, journal_synced) << log;
   EXPECT_LT(journal_synced, in_place) << log;
   EXPECT_EQ(log.find("pack-write-start"), in_place) << log;
+}
+
+class CompactFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PackBuilder pack;
+    for (uint32_t i = 0; i < 200; ++i) pack.stored(random_bytes(3000 + i, i));
+    write_file(pak_, pack.build());
+    // Every member grouped back once: half the pack is dead.
+    std::filesystem::create_directories(folder_);
+    for (uint32_t i = 0; i < 200; ++i) write_file(member_path(folder_, i), random_bytes(3000, i));
+    captured([&] { ASSERT_TRUE(run_group(platform::Env::system(), pak_, folder_)); });
+    grouped_ = read_file(pak_);
+    captured([&] { ASSERT_TRUE(run_compact(platform::Env::system(), pak_)); });
+    compacted_ = read_file(pak_);
+    ASSERT_LT(compacted_.size(), grouped_.size());
+  }
+
+  TempDir tmp_;
+  const std::string pak_ = tmp_ / "t.pak";
+  const std::string folder_ = tmp_ / "m/";
+  Bytes grouped_, compacted_;
+};
+
+const std::set<Op> kCompactOps = {Op::kWrite, Op::kSync,   Op::kClose,  Op::kRead,
+                                  Op::kRemove, Op::kCreate, Op::kLink,   Op::kOpen,
+                                  Op::kRename, Op::kAttributes};
+
+TEST_F(CompactFaults, AnySingleFaultLeavesTheOldPackOrTheDurableNewOne) {
+  FaultEnv env;
+  env.fail(0, Error::kIo, kCompactOps);
+  write_file(pak_, grouped_);
+  captured([&] { ASSERT_TRUE(run_compact(env, pak_)); });
+  const int calls = env.counted();
+  for (const Op op : {Op::kRename, Op::kAttributes, Op::kSync, Op::kLink}) {
+    EXPECT_NE(std::find(env.log().begin(), env.log().end(), op), env.log().end());
+  }
+
+  int old_packs = 0;
+  for (int nth = 1; nth <= calls; ++nth) {
+    write_file(pak_, grouped_);
+    env.fail(nth, Error::kIo, kCompactOps);
+    bool ok = false;
+    const std::string out = captured([&] { ok = run_compact(env, pak_); });
+    const std::string context = "fault " + std::to_string(nth) + ": " + out;
+    EXPECT_EQ(read_file(pak_), ok ? compacted_ : grouped_) << context;
+    old_packs += !ok;
+    // Nothing is left beside the pack but what the next run removes.
+    for (const std::string& name : list_folder(tmp_.path())) {
+      EXPECT_TRUE(name == "t.pak" || name == "m" || name == "t.pak.radodaro-compact")
+          << context << " left " << name;
+    }
+    std::filesystem::remove(tmp_ / "t.pak.radodaro-compact");
+  }
+  std::printf("compactions with one failing call: %d; packs left old: %d, new: %d\n", calls,
+              old_packs, calls - old_packs);
+  EXPECT_GT(old_packs, 5);
+}
+
+TEST_F(CompactFaults, NewPackIsDurableAndTakesTheOldOnesAttributesBeforeItsRename) {
+  FaultEnv env;
+  env.fail(0, Error::kIo, kCompactOps);
+  write_file(pak_, grouped_);
+  captured([&] { ASSERT_TRUE(run_compact(env, pak_)); });
+  const std::vector<Op>& log = env.log();
+  const auto last = [&](Op op, std::vector<Op>::const_iterator end) {
+    return std::find(std::make_reverse_iterator(end), log.rend(), op).base();
+  };
+  const auto rename = std::find(log.begin(), log.end(), Op::kRename);
+  ASSERT_NE(rename, log.end());
+  // The last write of the new pack, then its sync, its attributes and its
+  // name, and only then the rename over the old one.
+  EXPECT_LT(last(Op::kWrite, rename), last(Op::kSync, rename));
+  EXPECT_LT(last(Op::kSync, rename), last(Op::kAttributes, rename));
+  EXPECT_LT(last(Op::kAttributes, rename), last(Op::kLink, rename));
 }
 
 class ExpandFaults : public ::testing::Test {

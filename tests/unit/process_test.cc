@@ -10,7 +10,9 @@
 #include <filesystem>
 
 #include "commands/group.h"
+#include "pak/entry_decoder.h"
 #include "pak/pak_format.h"
+#include "platform/posix_internal.h"
 #include "support/pack_builder.h"
 #include "support/run.h"
 
@@ -51,6 +53,51 @@ TEST(ReadMapped, PastACutReadsZerosRunsToItsEndAndFails) {
   EXPECT_FALSE(platform::read_mapped(view.data + 3 * page, 10, [] {}));
   EXPECT_TRUE(platform::read_mapped(view.data, page, [] {}));
   EXPECT_LT(nonzero, 3 * page);
+}
+
+TEST(DecodeLzo1x, ReadCutShortLeavesNothingForTheNextEntryToShow) {
+  TempDir tmp;
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const Bytes content = text_like_bytes(256 << 10, 1);
+  const Bytes stream = lzo1x_compress(content);
+  ASSERT_GT(stream.size(), 8 * page);
+  write_file(tmp / "f", stream);
+  platform::MappedView view;
+  ASSERT_EQ(platform::Env::system().map_shared(tmp / "f", &view), platform::Error::kOk);
+  // The pack is cut short under the decoder, which has written output by
+  // then.
+  ASSERT_EQ(::truncate((tmp / "f").c_str(), static_cast<off_t>(4 * page)), 0);
+  DecodeBuffer buffer;
+  PakEntry entry = {0, kKindLzo1x, 0, static_cast<uint32_t>(content.size()), 0,
+                    static_cast<uint32_t>(stream.size())};
+  EXPECT_FALSE(decode_lzo1x(entry, view.data, &buffer).read);
+
+  // The next entry's stream ends after a few bytes: the rest of its
+  // unpacked size must be zeros, not what the cut one left.
+  const Bytes short_stream = lzo1x_compress(bytes_of("a few bytes"));
+  entry.packed_size = static_cast<uint32_t>(short_stream.size());
+  const Decoded d = decode_lzo1x(entry, short_stream.data(), &buffer);
+  ASSERT_TRUE(d.read);
+  EXPECT_EQ(d.produced, 11u);
+  EXPECT_TRUE(d.unpack_error());
+  EXPECT_EQ(Bytes(d.data + 11, d.data + content.size()), Bytes(content.size() - 11, 0));
+}
+
+TEST(PosixErrors, EachSaysWhatHappened) {
+  const struct {
+    int error;
+    platform::Error means;
+  } cases[] = {
+      {ENOENT, platform::Error::kNotFound},     {ENOTDIR, platform::Error::kNotFound},
+      {ENAMETOOLONG, platform::Error::kNotFound}, {EEXIST, platform::Error::kExists},
+      {EWOULDBLOCK, platform::Error::kBusy},    {ENOSPC, platform::Error::kNoSpace},
+      {EFBIG, platform::Error::kNoSpace},       {ENOMEM, platform::Error::kNoMemory},
+      {EOPNOTSUPP, platform::Error::kUnsupported}, {EISDIR, platform::Error::kNotRegular},
+      {EINVAL, platform::Error::kIo},           {EACCES, platform::Error::kIo},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::posix::from_errno(c.error), c.means) << c.error;
+  }
 }
 
 TEST(Interruptions, AfterTheCommitTheyWaitUntilExit) {
