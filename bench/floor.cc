@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> buffer;
   for (uint32_t i = 0; i < header.entry_count; ++i) {
     const PakEntry e = decode_entry(map + entry_position(i));
-    if (e.kind == kKindSkipped || !range_in_file(e.offset, stored_extent(e), size)) continue;
+    if (e.kind == kKindSkipped || !range_in_file(e.offset, read_extent(e), size)) continue;
     char name[16];
     std::snprintf(name, sizeof name, "%08x.dat", i);
     if (e.kind == kKindLzo1x) {

@@ -16,8 +16,8 @@
 #include "commands/expand.h"
 #include "commands/group.h"
 #include "commands/list_verify.h"
-#include "pak/pak_format.h"
 #include "pak/pack_reader.h"
+#include "pak/pak_format.h"
 #include "scratch.h"
 
 using namespace radodaro;

@@ -37,15 +37,15 @@ int verify(platform::Env& env, const char* const* operands) {
 
 int update(platform::Env& env, const char* const* operands) {
   const std::string folder = platform::full_folder_path(operands[1]);
-  const std::string pak = platform::full_path(operands[0]);
+  const std::string pack = platform::full_path(operands[0]);
   platform::handle_interruptions();
-  return run_group(env, pak, folder, GroupMode::kOnlyChanged) ? 0 : -1;
+  return run_update(env, pack, folder) ? 0 : -1;
 }
 
 int compact(platform::Env& env, const char* const* operands) {
-  const std::string pak = platform::full_path(operands[0]);
+  const std::string pack = platform::full_path(operands[0]);
   platform::handle_interruptions();
-  return run_compact(env, pak) ? 0 : -1;
+  return run_compact(env, pack) ? 0 : -1;
 }
 
 constexpr Command kCommands[] = {

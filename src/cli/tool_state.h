@@ -14,7 +14,7 @@ struct ToolState {
   Mode mode = Mode::kNone;
   std::string pak_path;     // absolute
   std::string folder_path;  // absolute, always ending with the separator
-  PackView pak_view;        // expand mode: the mapping and the directory; never released before exit
+  PackView pak_view;  // expand mode: the mapping and the directory; never released before exit
 };
 
 }  // namespace radodaro

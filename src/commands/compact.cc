@@ -28,7 +28,8 @@ bool copy_stretch(platform::Env& env, const platform::Handle& pack, const uint8_
     if (mapped != nullptr) {
       const uint8_t* piece = mapped + from + done;
       bool appended = false;
-      if (!platform::read_mapped(piece, n, [&] { appended = out->append(piece, n) == Error::kOk; }) ||
+      if (!platform::read_mapped(piece, n,
+                                 [&] { appended = out->append(piece, n) == Error::kOk; }) ||
           !appended) {
         return false;
       }

@@ -113,7 +113,7 @@ platform::Error OutputFolder::look_up(platform::Env& env, const std::string& nam
 void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
                   const std::string& path, const PakEntry& entry, const PackView& pack,
                   DecodeBuffer* buffer) {
-  if (!range_in_file(entry.offset, stored_extent(entry), pack.size)) {
+  if (!range_in_file(entry.offset, read_extent(entry), pack.size)) {
     std::printf(kBadEntry, path.c_str());
     return;
   }

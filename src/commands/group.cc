@@ -51,7 +51,7 @@ bool member_holds(platform::Env& env, const platform::Handle& member, uint64_t l
 bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t length,
                     const PakEntry& entry, const SameCheck& same) {
   if (length != entry.unpacked_size || same.pack_data == nullptr ||
-      !range_in_file(entry.offset, stored_extent(entry), same.pack_size)) {
+      !range_in_file(entry.offset, read_extent(entry), same.pack_size)) {
     return false;
   }
   const uint8_t* data = same.pack_data + entry.offset;
@@ -63,7 +63,7 @@ bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t
 }  // namespace
 
 GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
-                        const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry,
+                        const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry,
                         const SameCheck* same) {
   platform::Handle member;
   uint64_t length = 0;
@@ -77,7 +77,7 @@ GroupResult group_entry(platform::Env& env, const platform::Handle& folder, cons
   if (same != nullptr && holds_the_same(env, member, length, *entry, *same)) {
     return GroupResult::kUnchanged;
   }
-  if (length >= kPackLimit || *pak_end + length >= kPackLimit) return GroupResult::kFailed;
+  if (length >= kPackLimit || *pack_end + length >= kPackLimit) return GroupResult::kFailed;
 
   Sum32 sum;
   for (uint64_t done = 0; done < length;) {
@@ -90,7 +90,7 @@ GroupResult group_entry(platform::Env& env, const platform::Handle& folder, cons
       // A member file cut short by someone else shows here, or fails the
       // write, instead of stopping the run.
       ok = platform::read_mapped(window + at, n, [&] { sum.update(window + at, n); }) &&
-           env.write_at(pack, window + at, n, *pak_end + done + at) == platform::Error::kOk;
+           env.write_at(pack, window + at, n, *pack_end + done + at) == platform::Error::kOk;
     }
     env.unmap_window(window, window_size);
     if (!ok) return GroupResult::kFailed;
@@ -100,9 +100,9 @@ GroupResult group_entry(platform::Env& env, const platform::Handle& folder, cons
   entry->kind = kKindStored;
   entry->unpacked_size = static_cast<uint32_t>(length);
   entry->packed_size = static_cast<uint32_t>(length);
-  entry->offset = static_cast<uint32_t>(*pak_end);
+  entry->offset = static_cast<uint32_t>(*pack_end);
   entry->crc2 = sum.value();
-  *pak_end += length;
+  *pack_end += length;
   return GroupResult::kAppended;
 }
 
@@ -166,16 +166,16 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
 // the member named, at the first that cannot be appended whole.
 bool group_members(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
                    const platform::Handle& pack, const SameCheck* same,
-                   std::vector<uint8_t>* dir_image, uint64_t* pak_end, uint32_t* appended) {
+                   std::vector<uint8_t>* dir_image, uint64_t* pack_end, uint32_t* appended) {
   const uint32_t count = header_of(*dir_image).entry_count;
   for (uint32_t i = 0; i < count; ++i) {
     PakEntry entry = entry_of(*dir_image, i);
     if (entry.kind == kKindSkipped) continue;
     const std::string name = member_name(i);
-    const GroupResult result =
-        folder.handle.is_open() ? group_entry(env, folder.handle, name, pack, pak_end, &entry, same)
-        : absent(folder.error)  ? GroupResult::kAbsent
-                                : GroupResult::kFailed;
+    const GroupResult result = folder.handle.is_open() ? group_entry(env, folder.handle, name, pack,
+                                                                     pack_end, &entry, same)
+                               : absent(folder.error)  ? GroupResult::kAbsent
+                                                       : GroupResult::kFailed;
     switch (result) {
       case GroupResult::kAbsent:
       case GroupResult::kUnchanged:
@@ -206,10 +206,10 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   const MappedPack mapped(env, update, only_changed);
 
   std::fputs("Packing...\n", stdout);
-  uint64_t pak_end = update.original_size();
+  uint64_t pack_end = update.original_size();
   uint32_t appended = 0;
   if (!group_members(env, folder, folder_path, update.file(), mapped.check(only_changed),
-                     &dir_image, &pak_end, &appended)) {
+                     &dir_image, &pack_end, &appended)) {
     return false;
   }
   // The lines must reach their reader before the pack changes: a run whose
@@ -223,7 +223,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   PakHeader header = header_of(dir_image);
   header.dir_crc = Crc32().crc32(dir_image.data() + kHeaderSize, dir_image.size() - kHeaderSize);
   encode_header(header, dir_image.data());
-  if (!update.commit(dir_image.data(), dir_image.size(), pak_end)) {
+  if (!update.commit(dir_image.data(), dir_image.size(), pack_end)) {
     std::printf("Can't write data file %s\n", pak_path.c_str());
     return false;
   }

@@ -29,6 +29,12 @@ enum class GroupMode { kEvery, kOnlyChanged };
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
                GroupMode mode = GroupMode::kEvery);
 
+// --update PACK FOLDER.
+inline bool run_update(platform::Env& env, const std::string& pak_path,
+                       const std::string& folder_path) {
+  return run_group(env, pak_path, folder_path, GroupMode::kOnlyChanged);
+}
+
 enum class GroupResult {
   kAppended,   // `entry` now describes the appended copy
   kAbsent,     // nothing there, or no regular file: nothing read, `entry` unchanged
@@ -44,12 +50,12 @@ struct SameCheck {
   DecodeBuffer* buffer = nullptr;
 };
 
-// Appends the member file `name` of `folder` to `pack` at `*pak_end` and
-// rewrites `entry` to point at it; `*pak_end` advances past the copy.
+// Appends the member file `name` of `folder` to `pack` at `*pack_end` and
+// rewrites `entry` to point at it; `*pack_end` advances past the copy.
 // With `same`, a member that holds what /e writes for `entry` is
 // kUnchanged instead.
 GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
-                        const platform::Handle& pack, uint64_t* pak_end, PakEntry* entry,
+                        const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry,
                         const SameCheck* same = nullptr);
 
 }  // namespace radodaro

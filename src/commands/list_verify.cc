@@ -35,7 +35,7 @@ uint32_t directory_crc(const std::vector<uint8_t>& dir_image) {
 
 int run_list(platform::Env& env, const std::string& pak_path) {
   PackView pack;
-  if (!open_pak_file(env, pak_path, &pack)) return -1;
+  if (!open_pack(env, pak_path, &pack)) return -1;
   const PakHeader header = header_of(pack.dir_image);
   uint32_t counts[4] = {};  // stored, lzo1x, skipped, any other
   std::printf("%-8s  %-7s  %10s  %10s  %10s  %-8s  %s\n", "member", "kind", "unpacked", "packed",
@@ -99,7 +99,7 @@ int verify_entry(uint32_t index, const PakEntry& e, const PackView& pack, Decode
     problem(text("stored, but its packed size %u is not its unpacked size %u", e.packed_size,
                  e.unpacked_size));
   }
-  const uint64_t extent = stored_extent(e);
+  const uint64_t extent = read_extent(e);
   if (!range_in_file(e.offset, extent, pack.size)) {
     problem(text("its data, %llu bytes at offset %u, lies outside the file",
                  static_cast<unsigned long long>(extent), e.offset));
@@ -142,7 +142,7 @@ int verify_entry(uint32_t index, const PakEntry& e, const PackView& pack, Decode
 
 int run_verify(platform::Env& env, const std::string& pak_path) {
   PackView pack;
-  if (!open_pak_file(env, pak_path, &pack)) return -1;
+  if (!open_pack(env, pak_path, &pack)) return -1;
   const PakHeader header = header_of(pack.dir_image);
   DecodeBuffer buffer;
   uint64_t problems = 0;

@@ -91,7 +91,7 @@ DirectoryRead read_directory(platform::Env& env, const platform::Handle& file, u
   return DirectoryRead::kOk;
 }
 
-bool open_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack) {
+bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack) {
   const PackFiles files(pak_path);
   switch (env.map_shared(files.real, &pack->map)) {
     case Error::kOk:
@@ -116,7 +116,7 @@ bool open_pak_file(platform::Env& env, const std::string& pak_path, PackView* pa
 }
 
 bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack) {
-  if (!open_pak_file(env, pak_path, pack)) return false;
+  if (!open_pack(env, pak_path, pack)) return false;
   const PakHeader header = header_of(pack->dir_image);
   std::printf("Dir CRC=%08X, SUMM=%08X\n", header.dir_crc,
               sum32(pack->dir_image.data() + kHeaderSize, pack->dir_image.size() - kHeaderSize));

@@ -25,7 +25,9 @@ DirectoryRead read_directory(platform::Env& env, const platform::Handle& file, u
                              std::vector<uint8_t>* image);
 
 // The header and directory in `image`, as read_directory() gives them.
-inline PakHeader header_of(const std::vector<uint8_t>& image) { return decode_header(image.data()); }
+inline PakHeader header_of(const std::vector<uint8_t>& image) {
+  return decode_header(image.data());
+}
 inline PakEntry entry_of(const std::vector<uint8_t>& image, uint32_t index) {
   return decode_entry(image.data() + entry_position(index));
 }
@@ -49,7 +51,7 @@ struct PackView {
 // old length), and stderr says so; nothing is written. On failure prints
 // why ("Can't open dir file", "Bad dir file") and returns false, holding
 // nothing.
-bool open_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack);
+bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack);
 
 // The same, then prints the directory line.
 bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack);

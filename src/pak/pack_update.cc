@@ -168,7 +168,8 @@ JournalState inspect_journal(Env& env, const Handle& folder, const std::string& 
   uint8_t header[kJournalHeader] = {};
   const uint64_t head = std::min(size, kJournalHeader);
   if (!read_exactly(env, file, header, head, 0)) return JournalState::kUnreadable;
-  if (head < sizeof kJournalMagic || std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0) {
+  if (head < sizeof kJournalMagic ||
+      std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0) {
     return JournalState::kForeign;
   }
   if (head < kJournalHeader || !decode_journal_header(header, size, info)) {
@@ -200,8 +201,7 @@ JournalState inspect_journal(Env& env, const Handle& folder, const std::string& 
 bool read_journal_image(Env& env, const Handle& journal, const JournalInfo& info,
                         std::vector<uint8_t>* image) {
   image->resize(info.image_size);
-  return read_exactly(env, journal, image->data(), info.image_size,
-                      image_offset(info.image_size));
+  return read_exactly(env, journal, image->data(), info.image_size, image_offset(info.image_size));
 }
 
 PackUpdate::PackUpdate(Env& env, std::string pak_path)
@@ -263,25 +263,7 @@ PackUpdate::Open PackUpdate::recover() {
       return Open::kForeignFile;
     case JournalState::kStale:
       // Never applied: it would put another pack's directory over this one.
-      for (int n = 1; n <= 9; ++n) {
-        std::string aside = journal_name + "-stale";
-        if (n > 1) aside.append("-").append(std::to_string(n));
-        const Error e = env_.rename_new(folder_, journal_name, aside);
-        if (e == Error::kExists) continue;
-        if (e != Error::kOk) break;
-        (void)env_.sync_folder(folder_);
-        std::fprintf(stderr,
-                     "radodaro: %s was not written for %s as it is now, so it was not applied "
-                     "and is set aside as %s; the pack is as you left it: check it, then "
-                     "remove that file\n",
-                     journal_path.c_str(), pak_path_.c_str(), files_.path_of(aside).c_str());
-        return Open::kOk;
-      }
-      std::fprintf(stderr,
-                   "radodaro: %s was not written for %s as it is now, and it could not be set "
-                   "aside; move that file out of the way and run again\n",
-                   journal_path.c_str(), pak_path_.c_str());
-      return Open::kForeignFile;
+      return set_aside_journal() ? Open::kOk : Open::kForeignFile;
     case JournalState::kUnreadable:
     case JournalState::kHot:
       break;
@@ -298,6 +280,29 @@ PackUpdate::Open PackUpdate::recover() {
   std::fprintf(stderr, "radodaro: %s was put back as it was before an unfinished group run\n",
                pak_path_.c_str());
   return Open::kOk;
+}
+
+bool PackUpdate::set_aside_journal() {
+  const std::string journal_name = files_.journal_name();
+  const std::string journal_path = files_.path_of(journal_name);
+  for (int n = 1; n <= 9; ++n) {
+    std::string aside = journal_name + "-stale";
+    if (n > 1) aside.append("-").append(std::to_string(n));
+    const Error e = env_.rename_new(folder_, journal_name, aside);
+    if (e == Error::kExists) continue;
+    if (e != Error::kOk) break;
+    (void)env_.sync_folder(folder_);
+    std::fprintf(stderr,
+                 "radodaro: %s was not written for %s as it is now, so it was not applied and is "
+                 "set aside as %s; the pack is as you left it: check it, then remove that file\n",
+                 journal_path.c_str(), pak_path_.c_str(), files_.path_of(aside).c_str());
+    return true;
+  }
+  std::fprintf(stderr,
+               "radodaro: %s was not written for %s as it is now, and it could not be set aside; "
+               "move that file out of the way and run again\n",
+               journal_path.c_str(), pak_path_.c_str());
+  return false;
 }
 
 void PackUpdate::cut_back() {
@@ -326,7 +331,8 @@ bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64
   // The journal appears under its name only once whole, so anything of
   // ours found there later is a whole journal or a damaged one.
   platform::NewFile journal(env_, folder_, files_.journal_name());
-  bool ok = journal.create() == Error::kOk && journal.append(head.data(), head.size()) == Error::kOk;
+  bool ok =
+      journal.create() == Error::kOk && journal.append(head.data(), head.size()) == Error::kOk;
   // The old image is still in place on disk: copy it from there, so that
   // only the new one is held in memory.
   std::vector<uint8_t> chunk = buffer_for(ok ? image_size : 0);

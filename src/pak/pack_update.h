@@ -109,6 +109,8 @@ class PackUpdate {
  private:
   void remove_leftovers();
   Open recover();
+  // Renames a journal that does not fit the pack to a name that says so.
+  bool set_aside_journal();
   bool write_journal(const uint8_t* image, uint64_t image_size, uint64_t new_size);
   void cut_back();
 

@@ -92,7 +92,7 @@ inline bool range_in_file(uint64_t offset, uint64_t length, uint64_t file_size) 
 
 // The bytes of an entry's data that expansion reads: the packed stream for
 // lzo1x entries, unpacked_size bytes for every other kind.
-inline uint64_t stored_extent(const PakEntry& entry) {
+inline uint64_t read_extent(const PakEntry& entry) {
   return entry.kind == kKindLzo1x ? entry.packed_size : entry.unpacked_size;
 }
 
@@ -109,8 +109,8 @@ inline bool kept_extent(const PakEntry& entry, uint64_t file_size, uint64_t* ext
     *extent = all;
     return true;
   }
-  if (range_in_file(entry.offset, stored_extent(entry), file_size)) {
-    *extent = stored_extent(entry);
+  if (range_in_file(entry.offset, read_extent(entry), file_size)) {
+    *extent = read_extent(entry);
     return true;
   }
   return false;

@@ -1,7 +1,7 @@
 // What paths do alike on every system, over the roots and separators that
 // each system's paths file knows.
-#include "platform/internal.h"
 #include "platform/paths.h"
+#include "platform/internal.h"
 
 namespace radodaro::platform {
 

@@ -47,10 +47,9 @@ std::string full_path(const std::string& path) {
 std::string real_path(const std::string& path) {
   // The system's own answer, from the file itself: links and junctions
   // resolved. It comes as \\?\C:\... or \\?\UNC\server\share\...
-  Handle file = windows::wrap(CreateFileA(path.c_str(), 0,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                          nullptr));
+  Handle file = windows::wrap(
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file.is_open()) return path;
   std::vector<char> buffer(MAX_PATH);
   for (;;) {
@@ -59,7 +58,7 @@ std::string real_path(const std::string& path) {
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n == 0) return path;
     if (n < buffer.size()) {
-      const std::string real(buffer.data(), n);
+      std::string real(buffer.data(), n);
       if (real.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + real.substr(8);
       if (real.rfind("\\\\?\\", 0) == 0) return real.substr(4);
       return real;

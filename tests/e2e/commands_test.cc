@@ -270,7 +270,11 @@ TEST(Commands, ListSaysWhatCompactGivesBack) {
     for (uint32_t i = 0; i < count; ++i) {
       const uint32_t size = next(300);
       const uint32_t kinds[] = {kKindStored, kKindStored, kKindSkipped, 7};
-      const PakEntry e = {0, kinds[next(4)], 0, size, next(static_cast<uint32_t>(pack.size())),
+      const PakEntry e = {0,
+                          kinds[next(4)],
+                          0,
+                          size,
+                          next(static_cast<uint32_t>(pack.size())),
                           size + next(2) * next(40)};
       encode_entry(e, pack.data() + entry_position(i));
     }
@@ -280,8 +284,7 @@ TEST(Commands, ListSaysWhatCompactGivesBack) {
     ASSERT_NE(at, std::string::npos) << list;
     const uint64_t unreferenced = std::stoull(list.substr(at + 13));
     ASSERT_EQ(radodaro({"--compact", tmp / "t.pak"}).exit_code, 0) << round;
-    EXPECT_EQ(pack.size() - read_file(tmp / "t.pak").size(), unreferenced) << round << "\n"
-                                                                            << list;
+    EXPECT_EQ(pack.size() - read_file(tmp / "t.pak").size(), unreferenced) << round << "\n" << list;
     smaller += unreferenced != 0;
   }
   EXPECT_GT(smaller, 10);
@@ -317,7 +320,8 @@ TEST(Commands, CompactKeepsEveryMemberAndLine) {
   EXPECT_EQ(r.out, "Compacted " + tmp / "t.pak" + ": " + std::to_string(old_size) + " bytes, now " +
                        std::to_string(new_size) + "\n");
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(list_folder(tmp.path()), (std::vector<std::string>{"a", "m", "t.pak", "t.pak-compact"}));
+  EXPECT_EQ(list_folder(tmp.path()),
+            (std::vector<std::string>{"a", "m", "t.pak", "t.pak-compact"}));
   struct stat st;
   ASSERT_EQ(::stat((tmp / "t.pak").c_str(), &st), 0);
   if (!Target::current().windows()) {

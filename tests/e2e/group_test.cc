@@ -10,8 +10,8 @@
 #include <chrono>
 #include <thread>
 
-#include "e2e/e2e_util.h"
 #include "commands/group.h"
+#include "e2e/e2e_util.h"
 #include "support/sample_pack.h"
 
 namespace radodaro::testing {

@@ -189,8 +189,9 @@ TEST(NothingLost, GroupKilledThroughALinkIsWholeOldOrNewThroughTheOtherName) {
     (old ? old_packs : new_packs)++;
     EXPECT_FALSE(file_exists(journal));
   }
-  std::printf("groups through a link killed: %d, %d with the journal there; packs old: %d, new: %d\n",
-              kills, in_journal, old_packs, new_packs);
+  std::printf(
+      "groups through a link killed: %d, %d with the journal there; packs old: %d, new: %d\n",
+      kills, in_journal, old_packs, new_packs);
   EXPECT_GE(kills, 20);
   EXPECT_GE(in_journal, 10);
 }

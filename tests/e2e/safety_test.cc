@@ -215,7 +215,6 @@ TEST(SafetyNet, CompactThatWouldMoveDataPast4GiBLeavesThePack) {
 }
 
 TEST(SafetyNet, CompactThatCannotReportItsResultLeavesThePack) {
-  RADODARO_SKIP_ON_WINDOWS(kClosesDescriptors);
   TempDir tmp;
   const std::string pak = tmp / "t.pak";
   const Bytes pack = pack_with_dead_space(tmp.path());
@@ -224,16 +223,22 @@ TEST(SafetyNet, CompactThatCannotReportItsResultLeavesThePack) {
     RunOptions options;
     int exit_code;
     int signal;
+    bool under_wine;  // Wine ends no process by SIGPIPE
   } cases[] = {
-      {"standard output on a full disk", {.stdout_path = "/dev/full"}, kFailure, 0},
-      {"standard output a pipe nobody reads", {.stdout_reader_gone = true}, -1, SIGPIPE},
+      {"standard output on a full disk", {.stdout_path = "/dev/full"}, kFailure, 0, true},
+      {"standard output a pipe nobody reads", {.stdout_reader_gone = true}, -1, SIGPIPE, false},
   };
   for (const auto& c : cases) {
+    if (Target::current().windows() && !c.under_wine) continue;
     write_file(pak, pack);
     const RunResult r = run_radodaro({"--compact", pak}, c.options);
     EXPECT_EQ(r.exit_code, c.exit_code) << c.what;
     EXPECT_EQ(r.signal, c.signal) << c.what;
     EXPECT_EQ(read_file(pak), pack) << c.what;
+    // A signal may leave the new pack under the name of the tool's own, for
+    // the next run that may write to remove.
+    ASSERT_EQ(run_radodaro({"--update", pak, tmp / "none"}).exit_code, 0);
+    EXPECT_EQ(list_folder(tmp.path()), std::vector<std::string>{"t.pak"}) << c.what;
   }
 }
 
@@ -287,13 +292,12 @@ TEST(SafetyNet, WithoutProcMembersAreWrittenUnderATemporaryName) {
   ::chmod((tmp / "out").c_str(), 0777);
   // Unnamed files, but neither /proc nor the privilege to name them by
   // their descriptor.
-  const std::string command = "unshare -m sh -c 'mount -t tmpfs none /proc && exec setpriv "
-                              "--reuid=65534 --regid=65534 --clear-groups " +
-                              binary_under_test() + " /e " + tmp / "t.pak" + " " +
-                              tmp / "out/x" + "' >/dev/null 2>&1";
+  const std::string command =
+      "unshare -m sh -c 'mount -t tmpfs none /proc && exec setpriv "
+      "--reuid=65534 --regid=65534 --clear-groups " +
+      binary_under_test() + " /e " + tmp / "t.pak" + " " + tmp / "out/x" + "' >/dev/null 2>&1";
   EXPECT_EQ(std::system(command.c_str()), 0);
-  EXPECT_EQ(list_folder(tmp / "out/x"),
-            (std::vector<std::string>{"00000000.dat", "00000001.dat"}));
+  EXPECT_EQ(list_folder(tmp / "out/x"), (std::vector<std::string>{"00000000.dat", "00000001.dat"}));
   for (uint32_t i : {0u, 1u}) {
     EXPECT_EQ(read_file(member(tmp / "out/x", i)), pack.entries()[i].content) << i;
   }

@@ -17,7 +17,17 @@ class FaultEnv : public platform::Env {
   using Error = platform::Error;
   using Handle = platform::Handle;
   enum class Op {
-    kWrite, kSync, kClose, kRead, kTruncate, kRemove, kCreate, kLink, kOpen, kRename, kAttributes
+    kWrite,
+    kSync,
+    kClose,
+    kRead,
+    kTruncate,
+    kRemove,
+    kCreate,
+    kLink,
+    kOpen,
+    kRename,
+    kAttributes
   };
 
   // The `nth` call (1: the next) of any of `ops` fails with `error`; with

@@ -220,9 +220,8 @@ class CompactFaults : public ::testing::Test {
   Bytes grouped_, compacted_;
 };
 
-const std::set<Op> kCompactOps = {Op::kWrite, Op::kSync,   Op::kClose,  Op::kRead,
-                                  Op::kRemove, Op::kCreate, Op::kLink,   Op::kOpen,
-                                  Op::kRename, Op::kAttributes};
+const std::set<Op> kCompactOps = {Op::kWrite,  Op::kSync, Op::kClose, Op::kRead,   Op::kRemove,
+                                  Op::kCreate, Op::kLink, Op::kOpen,  Op::kRename, Op::kAttributes};
 
 TEST_F(CompactFaults, AnySingleFaultLeavesTheOldPackOrTheDurableNewOne) {
   FaultEnv env;

@@ -68,8 +68,9 @@ TEST(DecodeLzo1x, ReadCutShortLeavesNothingForTheNextEntryToShow) {
   // then.
   ASSERT_EQ(::truncate((tmp / "f").c_str(), static_cast<off_t>(4 * page)), 0);
   DecodeBuffer buffer;
-  PakEntry entry = {0, kKindLzo1x, 0, static_cast<uint32_t>(content.size()), 0,
-                    static_cast<uint32_t>(stream.size())};
+  PakEntry entry = {0, kKindLzo1x,
+                    0, static_cast<uint32_t>(content.size()),
+                    0, static_cast<uint32_t>(stream.size())};
   EXPECT_FALSE(decode_lzo1x(entry, view.data, &buffer).read);
 
   // The next entry's stream ends after a few bytes: the rest of its
@@ -88,12 +89,18 @@ TEST(PosixErrors, EachSaysWhatHappened) {
     int error;
     platform::Error means;
   } cases[] = {
-      {ENOENT, platform::Error::kNotFound},     {ENOTDIR, platform::Error::kNotFound},
-      {ENAMETOOLONG, platform::Error::kNotFound}, {EEXIST, platform::Error::kExists},
-      {EWOULDBLOCK, platform::Error::kBusy},    {ENOSPC, platform::Error::kNoSpace},
-      {EFBIG, platform::Error::kNoSpace},       {ENOMEM, platform::Error::kNoMemory},
-      {EOPNOTSUPP, platform::Error::kUnsupported}, {EISDIR, platform::Error::kNotRegular},
-      {EINVAL, platform::Error::kIo},           {EACCES, platform::Error::kIo},
+      {ENOENT, platform::Error::kNotFound},
+      {ENOTDIR, platform::Error::kNotFound},
+      {ENAMETOOLONG, platform::Error::kNotFound},
+      {EEXIST, platform::Error::kExists},
+      {EWOULDBLOCK, platform::Error::kBusy},
+      {ENOSPC, platform::Error::kNoSpace},
+      {EFBIG, platform::Error::kNoSpace},
+      {ENOMEM, platform::Error::kNoMemory},
+      {EOPNOTSUPP, platform::Error::kUnsupported},
+      {EISDIR, platform::Error::kNotRegular},
+      {EINVAL, platform::Error::kIo},
+      {EACCES, platform::Error::kIo},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(platform::posix::from_errno(c.error), c.means) << c.error;
