@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "commands/open_pack.h"
 #include "pak/compact_layout.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
@@ -71,15 +72,11 @@ void print_sizes(const std::string& pak_path, uint64_t old_size, uint64_t new_si
               static_cast<unsigned long long>(old_size), static_cast<unsigned long long>(new_size));
 }
 
-// Opens the pack and reads its directory; says why not.
+// Opens the pack and reads its directory; says why not. A pack with several
+// names is refused: the new pack would take the place of one of them only.
 bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_path,
                std::vector<uint8_t>* dir_image) {
-  if (update->open() != PackUpdate::Open::kOk) {
-    std::printf("Can't create data file %s\n", pak_path.c_str());
-    return false;
-  }
-  // Nothing is ever appended to the pack itself; it is replaced whole.
-  update->leave_untouched();
+  if (!open_pack_for_writing(env, update, pak_path, dir_image)) return false;
   if (update->identity().links > 1) {
     std::fprintf(stderr,
                  "radodaro: %s has %llu names (hard links), and a compacted pack would take the "
@@ -87,17 +84,7 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
                  pak_path.c_str(), static_cast<unsigned long long>(update->identity().links));
     return false;
   }
-  switch (read_directory(env, update->file(), update->original_size(), dir_image)) {
-    case DirectoryRead::kOk:
-      return true;
-    case DirectoryRead::kBad:
-      std::printf("Bad data file %s\n", pak_path.c_str());
-      return false;
-    case DirectoryRead::kNoMemory:
-      std::printf("Can't create data file %s\n", pak_path.c_str());
-      return false;
-  }
-  return false;
+  return true;
 }
 
 }  // namespace
@@ -105,6 +92,8 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
 bool run_compact(platform::Env& env, const std::string& pak_path) {
   PackUpdate update(env, pak_path);
   std::vector<uint8_t> dir_image;
+  // Nothing is ever appended to the pack itself; it is replaced whole.
+  update.leave_untouched();
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;
   const uint64_t old_size = update.original_size();
   const CompactLayout layout = plan_compaction(dir_image, old_size);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "commands/open_pack.h"
 #include "pak/checksums.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
@@ -136,30 +137,18 @@ class MappedPack {
   SameCheck check_;
 };
 
-// Opens the pack and reads its directory; says why not.
+// Opens the pack and reads its directory; says why not, and warns that a
+// pack with several names is put back only through the one this run used.
 bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_path,
                std::vector<uint8_t>* dir_image) {
-  if (update->open() != PackUpdate::Open::kOk) {
-    std::printf("Can't create data file %s\n", pak_path.c_str());
-    return false;
-  }
+  if (!open_pack_for_writing(env, update, pak_path, dir_image)) return false;
   if (update->identity().links > 1) {
     std::fprintf(stderr,
                  "radodaro: warning: %s has %llu names (hard links); should this run be cut "
                  "off, only a run through this same name puts the pack back\n",
                  pak_path.c_str(), static_cast<unsigned long long>(update->identity().links));
   }
-  switch (read_directory(env, update->file(), update->original_size(), dir_image)) {
-    case DirectoryRead::kOk:
-      return true;
-    case DirectoryRead::kBad:
-      std::printf("Bad data file %s\n", pak_path.c_str());
-      return false;
-    case DirectoryRead::kNoMemory:
-      std::printf("Can't create data file %s\n", pak_path.c_str());
-      return false;
-  }
-  return false;
+  return true;
 }
 
 // Appends each member file in index order, printing its path; false, with
