@@ -6,27 +6,44 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 
 namespace radodaro {
 
+struct Option {
+  const char* name;   // "--best"
+  const char* alias;  // "-9", or nullptr
+  const char* help;   // one line
+};
+
+// A command's arguments: its operands, and the options given, by name, in
+// the order given.
+struct Arguments {
+  std::vector<std::string> operands;
+  std::vector<std::string> options;
+};
+
 struct Command {
   const char* name;      // "--list"
   const char* operands;  // as --help shows them: "PACK FOLDER"; "" for none
-  int operand_count;
+  size_t operand_count;
   const char* help;  // one line
-  // The exit status; `operands` has operand_count items.
-  int (*run)(platform::Env& env, const char* const* operands);
+  // Taken anywhere after the command; an argument that is none of them is
+  // an operand.
+  std::span<const Option> options;
+  // The exit status; `args` has operand_count operands.
+  int (*run)(platform::Env& env, const Arguments& args);
 };
 
 std::span<const Command> commands();
 
-// What --help prints after the usage text: a line per command, then where
-// to read more.
+// What --help prints after the usage text: a line per command and per
+// option, then where to read more.
 std::string commands_help();
 
-// Runs the command that argv[1] names with the operands after it: the
+// Runs the command that argv[1] names with the arguments after it: the
 // usage text and -1 for an unknown command or the wrong number of operands.
 int run_command(platform::Env& env, int argc, const char* const* argv);
 

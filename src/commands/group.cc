@@ -50,7 +50,7 @@ bool member_holds(platform::Env& env, const platform::Handle& member, uint64_t l
 // Whether `member` holds what /e writes for `entry`: then /e followed by
 // --update with nothing edited never writes the pack.
 bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t length,
-                    const PakEntry& entry, const SameCheck& same) {
+                    const PakEntry& entry, const UpdateContext& same) {
   if (length != entry.unpacked_size || same.pack_data == nullptr ||
       !range_in_file(entry.offset, read_extent(entry), same.pack_size)) {
     return false;
@@ -61,11 +61,35 @@ bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t
   return d.data != nullptr && d.read && member_holds(env, member, length, d.data);
 }
 
+// Appends the `length` bytes of `member` to `pack` at `*pack_end` as one
+// lzo1x stream, and points the lzo1x `entry` at it.
+GroupResult append_lzo1x(platform::Env& env, const platform::Handle& member, uint64_t length,
+                         const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry,
+                         Lzo1xEncoder* encoder) {
+  // The stream is made in one piece: the member is mapped whole.
+  const uint8_t* data = length == 0 ? nullptr : env.map_window(member, 0, length);
+  if (length != 0 && data == nullptr) return GroupResult::kFailed;
+  uint32_t sum = 0;
+  const bool encoded = encoder->encode(data, length, &sum);
+  if (data != nullptr) env.unmap_window(data, length);
+  const std::vector<uint8_t>& stream = encoder->stream();
+  if (!encoded || *pack_end + stream.size() >= kPackLimit ||
+      env.write_at(pack, stream.data(), stream.size(), *pack_end) != platform::Error::kOk) {
+    return GroupResult::kFailed;
+  }
+  entry->unpacked_size = static_cast<uint32_t>(length);
+  entry->packed_size = static_cast<uint32_t>(stream.size());
+  entry->offset = static_cast<uint32_t>(*pack_end);
+  entry->crc2 = sum;
+  *pack_end += stream.size();
+  return GroupResult::kAppended;
+}
+
 }  // namespace
 
 GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
                         const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry,
-                        const SameCheck* same) {
+                        const UpdateContext* same) {
   platform::Handle member;
   uint64_t length = 0;
   // Only nothing there, or something that is not a file, counts as absent:
@@ -79,6 +103,9 @@ GroupResult group_entry(platform::Env& env, const platform::Handle& folder, cons
     return GroupResult::kUnchanged;
   }
   if (length >= kPackLimit || *pack_end + length >= kPackLimit) return GroupResult::kFailed;
+  if (same != nullptr && same->encoder != nullptr && entry->kind == kKindLzo1x) {
+    return append_lzo1x(env, member, length, pack, pack_end, entry, same->encoder);
+  }
 
   Sum32 sum;
   for (uint64_t done = 0; done < length;) {
@@ -116,25 +143,29 @@ struct MemberFolder {
   platform::Error error = platform::Error::kOk;
 };
 
-// With --update, the pack as it was, mapped: the run holds it, and appends
-// only past its old end.
-class MappedPack {
+// With --update: the pack as it was, mapped (the run holds it, and appends
+// only past its old end), and the decoder and encoder the run uses.
+class UpdateState {
  public:
-  MappedPack(platform::Env& env, const PackUpdate& update, bool wanted)
-      : env_(env), check_{update.original_size(), nullptr, &buffer_} {
+  UpdateState(platform::Env& env, const PackUpdate& update, bool wanted, Compression compression)
+      : env_(env),
+        encoder_(compression == Compression::kBest ? Lzo1xEffort::kBest : Lzo1xEffort::kFast),
+        check_{update.original_size(), nullptr, &buffer_,
+               compression == Compression::kNone ? nullptr : &encoder_} {
     if (wanted) check_.pack_data = env.map_window(update.file(), 0, update.original_size());
   }
-  ~MappedPack() {
+  ~UpdateState() {
     if (check_.pack_data != nullptr) env_.unmap_window(check_.pack_data, check_.pack_size);
   }
-  MappedPack(const MappedPack&) = delete;
-  MappedPack& operator=(const MappedPack&) = delete;
-  const SameCheck* check(bool wanted) const { return wanted ? &check_ : nullptr; }
+  UpdateState(const UpdateState&) = delete;
+  UpdateState& operator=(const UpdateState&) = delete;
+  const UpdateContext* check(bool wanted) const { return wanted ? &check_ : nullptr; }
 
  private:
   platform::Env& env_;
   DecodeBuffer buffer_;
-  SameCheck check_;
+  Lzo1xEncoder encoder_;
+  UpdateContext check_;
 };
 
 // Opens the pack and reads its directory; says why not, and warns that a
@@ -154,7 +185,7 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
 // Appends each member file in index order, printing its path; false, with
 // the member named, at the first that cannot be appended whole.
 bool group_members(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
-                   const platform::Handle& pack, const SameCheck* same,
+                   const platform::Handle& pack, const UpdateContext* same,
                    std::vector<uint8_t>* dir_image, uint64_t* pack_end, uint32_t* appended) {
   const uint32_t count = header_of(*dir_image).entry_count;
   for (uint32_t i = 0; i < count; ++i) {
@@ -185,14 +216,14 @@ bool group_members(platform::Env& env, const MemberFolder& folder, const std::st
 }  // namespace
 
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
-               GroupMode mode) {
+               GroupMode mode, Compression compression) {
   PackUpdate update(env, pak_path);
   std::vector<uint8_t> dir_image;
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;
   MemberFolder folder;
   folder.error = env.open_folder(folder_path, &folder.handle);
   const bool only_changed = mode == GroupMode::kOnlyChanged;
-  const MappedPack mapped(env, update, only_changed);
+  const UpdateState mapped(env, update, only_changed, compression);
 
   std::fputs("Packing...\n", stdout);
   uint64_t pack_end = update.original_size();

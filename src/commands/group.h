@@ -7,6 +7,7 @@
 #include <string>
 
 #include "pak/entry_decoder.h"
+#include "pak/entry_encoder.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
 
@@ -24,15 +25,19 @@ constexpr uint64_t kPackLimit = uint64_t{1} << 31;
 //
 // With kOnlyChanged (--update), a member file that holds exactly what /e
 // writes for its entry is passed over, its entry unchanged; when nothing
-// changed, the pack is not written at all.
+// changed, the pack is not written at all. A changed member of an lzo1x
+// entry is stored as `compression` says: as a new lzo1x stream, or
+// uncompressed as /p stores every member.
 enum class GroupMode { kEvery, kOnlyChanged };
+enum class Compression { kFast, kBest, kNone };
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
-               GroupMode mode = GroupMode::kEvery);
+               GroupMode mode = GroupMode::kEvery, Compression compression = Compression::kNone);
 
 // --update PACK FOLDER.
 inline bool run_update(platform::Env& env, const std::string& pak_path,
-                       const std::string& folder_path) {
-  return run_group(env, pak_path, folder_path, GroupMode::kOnlyChanged);
+                       const std::string& folder_path,
+                       Compression compression = Compression::kFast) {
+  return run_group(env, pak_path, folder_path, GroupMode::kOnlyChanged, compression);
 }
 
 enum class GroupResult {
@@ -43,20 +48,22 @@ enum class GroupResult {
 };
 
 // With --update: the pack as it was when the run began, mapped, to compare
-// members with.
-struct SameCheck {
+// members with, and how a changed member of an lzo1x entry is stored.
+struct UpdateContext {
   uint64_t pack_size = 0;
   const uint8_t* pack_data = nullptr;  // nullptr: nothing counts as the same
   DecodeBuffer* buffer = nullptr;
+  Lzo1xEncoder* encoder = nullptr;  // nullptr: uncompressed, as a stored entry
 };
 
 // Appends the member file `name` of `folder` to `pack` at `*pack_end` and
 // rewrites `entry` to point at it; `*pack_end` advances past the copy.
 // With `same`, a member that holds what /e writes for `entry` is
-// kUnchanged instead.
+// kUnchanged instead, and one of an lzo1x entry is appended as `same`
+// says.
 GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
                         const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry,
-                        const SameCheck* same = nullptr);
+                        const UpdateContext* same = nullptr);
 
 }  // namespace radodaro
 

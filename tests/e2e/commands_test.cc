@@ -24,6 +24,12 @@ TEST(Commands, HelpVersionAndMistakes) {
                            "--verify PACK          check every entry and the directory; writes "
                            "nothing\n"
                            "--update PACK FOLDER   group only the member files that changed\n"
+                           "  --fast, -1           changed lzo1x members compressed fast (the "
+                           "default)\n"
+                           "  --best, -9           changed lzo1x members compressed as small as "
+                           "can be\n"
+                           "  --store, -0          every changed member stored uncompressed, as "
+                           "/p does\n"
                            "--compact PACK         give back the space that no entry refers to\n"
                            "--help                 this text\n"
                            "--version              the version\n"
@@ -171,7 +177,8 @@ TEST(Commands, UpdateAppendsOnlyWhatChanged) {
   std::filesystem::remove(member(m, 5));
   std::string printed;
   Bytes want = model_group(before, m, &printed);
-  r = radodaro({"--update", tmp / "t.pak", m});
+  // Stored as /p stores them; what the other efforts do is below.
+  r = radodaro({"--update", tmp / "t.pak", m, "--store"});
   EXPECT_EQ(r.out, "Packing...\n" + member(m, 2) + "\n" + member(m, 3) + "\n");
   EXPECT_EQ(r.exit_code, 0);
   const Bytes after = read_file(tmp / "t.pak");
@@ -200,6 +207,69 @@ TEST(Commands, UpdateAppendsOnlyWhatChanged) {
                            : i == 3 ? bytes_of("edited stored member")
                                     : pack.entries()[i].content;
     EXPECT_EQ(read_file(member(tmp / "x", i)), expected) << i;
+  }
+}
+
+// --update keeps each entry's kind: a changed member of an lzo1x entry
+// becomes a new stream, fast or small, or is stored as /p stores it.
+TEST(Commands, UpdateKeepsEachEntrysKind) {
+  const std::vector<Bytes> edits = {{}, random_bytes(70000, 1), text_like_bytes(50000, 2)};
+  const struct {
+    std::vector<std::string> option;
+    bool compressed;
+  } efforts[] = {{{}, true},         {{"--fast"}, true},   {{"-9"}, true},
+                 {{"--best"}, true}, {{"--store"}, false}, {{"--best", "-0"}, false}};
+  uint64_t fast_size = 0;
+  for (const auto& effort : efforts) {
+    const std::string what = effort.option.empty() ? "(default)" : effort.option.back();
+    TempDir tmp;
+    PackBuilder pack;
+    for (uint32_t i = 0; i < edits.size(); ++i) {
+      pack.lzo1x(text_like_bytes(9000, i), LzoLevel::kFast, 0xC0DE0000 + i);
+      pack.stored(random_bytes(900, i), 0x5EED0000 + i);
+    }
+    pack.true_dir_crc().write(tmp / "t.pak");
+    const uint64_t old_size = pack.build().size();
+    const std::string m = tmp / "m";
+    ::mkdir(m.c_str(), 0777);
+    for (uint32_t i = 0; i < 2 * edits.size(); ++i) write_file(member(m, i), edits[i / 2]);
+    std::vector<std::string> args = {"--update", tmp / "t.pak", m};
+    args.insert(args.end(), effort.option.begin(), effort.option.end());
+    ASSERT_EQ(radodaro(args).exit_code, 0) << what;
+
+    const Bytes after = read_file(tmp / "t.pak");
+    uint64_t end = old_size;
+    for (uint32_t i = 0; i < 2 * edits.size(); ++i) {
+      const PakEntry e = decode_entry(after.data() + entry_position(i));
+      const Bytes& content = edits[i / 2];
+      const bool lzo = i % 2 == 0 && effort.compressed;
+      EXPECT_EQ(e.kind, lzo ? kKindLzo1x : kKindStored) << what << " " << i;
+      EXPECT_EQ(e.crc1, (i % 2 ? 0x5EED0000u : 0xC0DE0000u) + i / 2) << what << " " << i;
+      EXPECT_EQ(e.crc2, sum_of(content)) << what << " " << i;
+      EXPECT_EQ(e.unpacked_size, content.size()) << what << " " << i;
+      EXPECT_EQ(e.offset, end) << what << " " << i;
+      end += e.packed_size;
+      if (!lzo) {
+        EXPECT_EQ(e.packed_size, content.size()) << what << " " << i;
+      }
+    }
+    EXPECT_EQ(end, after.size()) << what;
+    // Text shrinks; the other efforts store everything.
+    const PakEntry text = decode_entry(after.data() + entry_position(4));
+    if (effort.compressed) {
+      EXPECT_LT(text.packed_size * 2, text.unpacked_size) << what;
+      if (what == "--fast") {
+        fast_size = text.packed_size;
+      } else if (what == "--best") {
+        EXPECT_LT(text.packed_size, fast_size);
+      }
+    }
+    // Every member comes back as it was given, and every stream checks.
+    ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", tmp / "x"}).exit_code, 0);
+    for (uint32_t i = 0; i < 2 * edits.size(); ++i) {
+      EXPECT_EQ(read_file(member(tmp / "x", i)), edits[i / 2]) << what << " " << i;
+    }
+    EXPECT_EQ(radodaro({"--verify", tmp / "t.pak"}).out, "entries checked 6, problems 0\n") << what;
   }
 }
 
