@@ -100,22 +100,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Compression compression = size % 2 ? Compression::kBest : Compression::kFast;
   if (run_update(platform::Env::system(), pak, folder, compression)) {
     const std::vector<uint8_t> updated = read_all(pak);
-    const PakHeader header = decode_header(updated.data());
+    const uint32_t count = decode_header(updated.data()).entry_count;
     DecodeBuffer buffer;
     for (const auto& [index, content] : members) {
-      if (index >= header.entry_count) continue;
+      if (index >= count) continue;
       const PakEntry e = decode_entry(updated.data() + entry_position(index));
       if (e.kind == kKindSkipped) continue;
       check(e.unpacked_size == content.size() &&
             range_in_file(e.offset, read_extent(e), updated.size()));
-      const uint8_t* data = updated.data() + e.offset;
+      const uint8_t* bytes = updated.data() + e.offset;
       if (e.kind == kKindLzo1x) {
-        const Decoded d = decode_lzo1x(e, data, &buffer);
+        const Decoded d = decode_lzo1x(e, bytes, &buffer);
         // What /e writes for it: an unchanged entry keeps its stream.
         check(d.data != nullptr && d.read);
-        data = d.data;
+        bytes = d.data;
       }
-      check(content.empty() || std::memcmp(data, content.data(), content.size()) == 0);
+      check(content.empty() || std::memcmp(bytes, content.data(), content.size()) == 0);
     }
   }
   fuzz::remove_folder(folder);
