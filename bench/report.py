@@ -26,6 +26,8 @@ WORKLOADS = {
     "w8": (f"W8 --verify {N_BIG} x 256 KiB lzo1x", N_BIG * ENTRY, N_BIG, ["floor"]),
     "w9": (f"W9 --compact, two thirds dead", N_BIG * ENTRY, N_BIG, ["cat+sync"]),
     "w10": (f"W10 --list {N_TINY} entries", N_TINY * 24, N_TINY, ["tar"]),
+    "w11": (f"W11 --update --fast, 10 of {N_BIG} edited", 10 * ENTRY, N_BIG, ["lzop -1"]),
+    "w11b": (f"W11b --update --best, 10 of {N_BIG} edited", 10 * ENTRY, N_BIG, ["lzop -9"]),
 }
 
 
@@ -74,3 +76,23 @@ for name in ("w5-radodaro", "w5-tar", "w6-radodaro", "w6-floor"):
             anon, rss = f.read().split()
         workload, command = name.split("-", 1)
         print(f"| {workload.upper()} | {command} | {anon} | {rss} |")
+
+print()
+print("| size | growth of the pack | LZO size of the edits alone | growth / LZO |")
+print("|---|---|---|---|")
+for name in ("w11", "w11b"):
+    path = os.path.join(results, name + ".size")
+    if os.path.exists(path):
+        with open(path) as f:
+            grown, lzo = (int(v) for v in f.read().split())
+        print(f"| {name.upper()} | {grown} | {lzo} | {grown / lzo:.3f} |")
+
+path = os.path.join(results, "w12.size")
+if os.path.exists(path):
+    print()
+    print("| W12, 3 rounds of 2 edits | growth | after --compact | LZO size of the 6 edits (lzop -1) |")
+    print("|---|---|---|---|")
+    with open(path) as f:
+        for line in f:
+            *command, grown, compacted, lzo = line.split()
+            print(f"| {' '.join(command)} | {grown} | {compacted} | {lzo} |")
