@@ -16,13 +16,22 @@ struct Option {
   const char* name;   // "--best"
   const char* alias;  // "-9", or nullptr
   const char* help;   // one line
+  // What the value that follows it stands for, as --help shows it ("N"),
+  // or nullptr for an option without one. The value is the next argument,
+  // or follows "=" in the same one.
+  const char* value = nullptr;
+};
+
+struct GivenOption {
+  std::string name;  // the option's name, whichever way it was given
+  std::string value;
 };
 
 // A command's arguments: its operands, and the options given, by name, in
 // the order given.
 struct Arguments {
   std::vector<std::string> operands;
-  std::vector<std::string> options;
+  std::vector<GivenOption> options;
 };
 
 struct Command {

@@ -8,6 +8,7 @@
 #include "cli/tool_state.h"
 #include "commands/expand.h"
 #include "commands/group.h"
+#include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -50,7 +51,7 @@ int run_tool(int argc, const char* const* argv) {
     case Mode::kExpand:
       platform::handle_interruptions();
       if (!map_pak_file(env, state.pak_path, &state.pak_view)) return -1;
-      run_expand(env, state.pak_view, state.folder_path);
+      run_expand(env, state.pak_view, state.folder_path, default_workers());
       return 0;
     case Mode::kGroup:
       platform::handle_interruptions();

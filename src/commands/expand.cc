@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "pak/checksums.h"
+#include "pak/entry_pipeline.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -12,8 +17,8 @@ namespace radodaro {
 
 namespace {
 
-// Stored data is checksummed and written in pieces small enough to stay in
-// the cache between the two passes.
+// Stored data is checksummed, and written, in pieces: a piece that the
+// pack lost under us is where the member ends.
 constexpr uint64_t kStoredChunk = uint64_t{256} << 10;
 
 void print_checksums(const PakEntry& entry, uint32_t sum) {
@@ -44,14 +49,13 @@ bool commit(platform::NewFile* file, const std::string& path, bool line_begun) {
 }
 
 void expand_lzo1x(platform::NewFile* file, const std::string& path, const PakEntry& entry,
-                  const PackView& pack, DecodeBuffer* buffer) {
-  // The packed bytes are read from the mapping; a pack cut short under us
-  // shows there.
-  const Decoded d = decode_lzo1x(entry, pack.data() + entry.offset, buffer, /*sum_packed=*/true);
+                  const Decoded& d) {
   if (d.data == nullptr) {
     report(path, false, kCantWrite);
     return;
   }
+  // The packed bytes were read from the mapping; a pack cut short under
+  // us shows there.
   if (!d.read) {
     report(path, false, kBadEntry);
     return;
@@ -68,31 +72,27 @@ void expand_lzo1x(platform::NewFile* file, const std::string& path, const PakEnt
 }
 
 void expand_stored(platform::NewFile* file, const std::string& path, const PakEntry& entry,
-                   const PackView& pack) {
+                   const PackView& pack, const PreparedEntry& prepared) {
   if (entry.unpacked_size != entry.packed_size || entry.kind != kKindStored) {
     std::fputs("Warning!!!! unpacked flag not set!\n", stdout);
   }
   std::fputs("Unpacked file ", stdout);
   const uint8_t* data = pack.data() + entry.offset;
-  uint64_t left = entry.unpacked_size;
-  uint32_t sum = 0;
-  while (left > 0) {
-    // Every piece but the last is a whole number of words, so the pieces'
-    // sums add up to the sum of the whole.
-    const uint64_t n = std::min(left, kStoredChunk);
-    if (!platform::read_mapped(data, n, [&] { sum += sum32(data, n); })) {
+  for (uint64_t done = 0; done < entry.unpacked_size;) {
+    // The piece the read stopped in.
+    if (done >= prepared.read_whole) {
       report(path, true, kBadEntry);
       return;
     }
-    if (file->append(data, n) != platform::Error::kOk) {
+    const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
+    if (file->append(data + done, n) != platform::Error::kOk) {
       report(path, true, kCantWrite);
       return;
     }
-    data += n;
-    left -= n;
+    done += n;
   }
   if (!commit(file, path, true)) return;
-  print_checksums(entry, sum);
+  print_checksums(entry, prepared.stored_sum);
   std::printf("%s\n", path.c_str());
 }
 
@@ -110,9 +110,33 @@ platform::Error OutputFolder::look_up(platform::Env& env, const std::string& nam
   return names.contains(name) ? platform::Error::kOk : platform::Error::kNotFound;
 }
 
+void prepare_entry(const PakEntry& entry, const PackView& pack, DecodeBuffer* buffer,
+                   PreparedEntry* prepared) {
+  if (entry.kind == kKindSkipped || !range_in_file(entry.offset, read_extent(entry), pack.size)) {
+    return;
+  }
+  const uint8_t* data = pack.data() + entry.offset;
+  if (entry.kind == kKindLzo1x) {
+    prepared->decoded = decode_lzo1x(entry, data, buffer, /*sum_packed=*/true);
+    return;
+  }
+  uint32_t sum = 0;
+  uint64_t done = 0;
+  while (done < entry.unpacked_size) {
+    // Every piece but the last is a whole number of words, so the pieces'
+    // sums add up to the sum of the whole. A piece the pack lost under us
+    // ends the read; the member is written up to it.
+    const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
+    if (!platform::read_mapped(data + done, n, [&] { sum += sum32(data + done, n); })) break;
+    done += n;
+  }
+  prepared->stored_sum = sum;
+  prepared->read_whole = done;
+}
+
 void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
                   const std::string& path, const PakEntry& entry, const PackView& pack,
-                  DecodeBuffer* buffer) {
+                  const PreparedEntry& prepared) {
   if (!range_in_file(entry.offset, read_extent(entry), pack.size)) {
     std::printf(kBadEntry, path.c_str());
     return;
@@ -141,31 +165,119 @@ void expand_entry(platform::Env& env, const OutputFolder& folder, const std::str
     return;
   }
   if (entry.kind == kKindLzo1x) {
-    expand_lzo1x(&file, path, entry, pack, buffer);
+    expand_lzo1x(&file, path, entry, prepared.decoded);
   } else {
-    expand_stored(&file, path, entry, pack);
+    expand_stored(&file, path, entry, pack, prepared);
   }
 }
 
-void run_expand(platform::Env& env, const PackView& pack, const std::string& folder_path) {
-  const PakHeader header = header_of(pack.dir_image);
-  DecodeBuffer buffer;
-  bool folders_made = false;
-  OutputFolder folder;
-  for (uint32_t i = 0; i < header.entry_count; ++i) {
-    const PakEntry entry = entry_of(pack.dir_image, i);
-    if (entry.kind == kKindSkipped) continue;
-    const std::string name = member_name(i);
-    const std::string path = folder_path + name;
-    // Every member file lies in the same folder, so one walk serves them
-    // all, and the folder, once open, spares each member a path lookup.
-    if (!folders_made) {
-      platform::make_folder_chain(env, path);
-      folder.open(env, folder_path);
-      folders_made = true;
-    }
-    expand_entry(env, folder, name, path, entry, pack, &buffer);
+void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
+                  const std::string& path, const PakEntry& entry, const PackView& pack,
+                  DecodeBuffer* buffer) {
+  PreparedEntry prepared;
+  prepare_entry(entry, pack, buffer, &prepared);
+  expand_entry(env, folder, name, path, entry, pack, prepared);
+}
+
+namespace {
+
+// Decode buffers handed from one entry to the next, whichever slot it has:
+// those that are free hold `keep` bytes together at most.
+class BufferPool {
+ public:
+  explicit BufferPool(uint64_t keep) : keep_(keep) {}
+
+  std::unique_ptr<DecodeBuffer> take() {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (free_.empty()) return std::make_unique<DecodeBuffer>();
+    std::unique_ptr<DecodeBuffer> buffer = std::move(free_.back());
+    free_.pop_back();
+    kept_ -= buffer->capacity();
+    return buffer;
   }
+
+  void give(std::unique_ptr<DecodeBuffer> buffer) {
+    if (buffer == nullptr) return;
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (kept_ + buffer->capacity() > keep_) return;
+    kept_ += buffer->capacity();
+    free_.push_back(std::move(buffer));
+  }
+
+ private:
+  const uint64_t keep_;
+  std::mutex lock_;
+  std::vector<std::unique_ptr<DecodeBuffer>> free_;
+  uint64_t kept_ = 0;
+};
+
+// /e on the pipeline: workers decode and checksum, the committing thread
+// names the member files and prints, in index order.
+class ExpandWork final : public EntryWork {
+ public:
+  ExpandWork(platform::Env& env, const PackView& pack, const std::string& folder_path,
+             const PipelineLimits& limits)
+      : env_(env),
+        pack_(pack),
+        folder_path_(folder_path),
+        buffers_(limits.budget),
+        slots_(limits.slots) {}
+
+  uint64_t cost(uint32_t index) override {
+    const PakEntry entry = entry_of(pack_.dir_image, index);
+    return entry.kind == kKindLzo1x ? entry.unpacked_size : 0;
+  }
+
+  uint64_t prepare(uint32_t index, uint32_t slot, uint32_t) override {
+    Slot& s = slots_[slot];
+    s.prepared = PreparedEntry();
+    const PakEntry entry = entry_of(pack_.dir_image, index);
+    if (entry.kind == kKindLzo1x) s.buffer = buffers_.take();
+    prepare_entry(entry, pack_, s.buffer.get(), &s.prepared);
+    return s.prepared.decoded.data != nullptr ? entry.unpacked_size : 0;
+  }
+
+  bool commit(uint32_t index, uint32_t slot) override {
+    Slot& s = slots_[slot];
+    const PakEntry entry = entry_of(pack_.dir_image, index);
+    if (entry.kind != kKindSkipped) {
+      const std::string name = member_name(index);
+      const std::string path = folder_path_ + name;
+      // Every member file lies in the same folder, so one walk serves them
+      // all, and the folder, once open, spares each member a path lookup.
+      if (!folder_made_) {
+        platform::make_folder_chain(env_, path);
+        folder_.open(env_, folder_path_);
+        folder_made_ = true;
+      }
+      expand_entry(env_, folder_, name, path, entry, pack_, s.prepared);
+    }
+    buffers_.give(std::move(s.buffer));
+    return true;
+  }
+
+ private:
+  struct Slot {
+    std::unique_ptr<DecodeBuffer> buffer;
+    PreparedEntry prepared;
+  };
+
+  platform::Env& env_;
+  const PackView& pack_;
+  const std::string& folder_path_;
+  BufferPool buffers_;
+  std::vector<Slot> slots_;
+  bool folder_made_ = false;
+  OutputFolder folder_;
+};
+
+}  // namespace
+
+void run_expand(platform::Env& env, const PackView& pack, const std::string& folder_path,
+                uint32_t workers) {
+  const PipelineLimits limits = pipeline_limits(workers);
+  ExpandWork work(env, pack, folder_path, limits);
+  run_in_order(work, header_of(pack.dir_image).entry_count, limits);
 }
 
 }  // namespace radodaro

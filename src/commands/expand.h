@@ -27,12 +27,32 @@ struct OutputFolder {
 };
 
 // Writes every entry of `pack` that is not skipped to its member file under
-// `folder_path`, printing the lines of each.
-void run_expand(platform::Env& env, const PackView& pack, const std::string& folder_path);
+// `folder_path`, printing the lines of each, with `workers` threads
+// preparing the entries ahead of their turn.
+void run_expand(platform::Env& env, const PackView& pack, const std::string& folder_path,
+                uint32_t workers = 1);
 
-// Expands one entry into a new member file `name` in `folder`, whose whole
-// path, for messages, is `path`. The file appears under its name only once
-// it is whole. Per-entry trouble is printed; nothing is returned.
+// What can be worked out for an entry before its turn, from the pack alone.
+struct PreparedEntry {
+  Decoded decoded;          // lzo1x: the decoded stream
+  uint32_t stored_sum = 0;  // stored: the sum of the bytes read whole
+  uint64_t read_whole = 0;  // stored: how many bytes from the start could be read
+};
+
+// Decodes or checksums `entry` of `pack`; nothing for an entry whose data
+// lies outside the file. Touches no file and prints nothing.
+void prepare_entry(const PakEntry& entry, const PackView& pack, DecodeBuffer* buffer,
+                   PreparedEntry* prepared);
+
+// Expands one entry, prepared, into a new member file `name` in `folder`,
+// whose whole path, for messages, is `path`. The file appears under its
+// name only once it is whole. Per-entry trouble is printed; nothing is
+// returned.
+void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
+                  const std::string& path, const PakEntry& entry, const PackView& pack,
+                  const PreparedEntry& prepared);
+
+// Both steps at once.
 void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
                   const std::string& path, const PakEntry& entry, const PackView& pack,
                   DecodeBuffer* buffer);

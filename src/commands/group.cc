@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "commands/open_pack.h"
 #include "pak/checksums.h"
+#include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
 #include "platform/process.h"
@@ -21,6 +23,7 @@ namespace {
 // the copy that reading into a buffer would make.
 constexpr uint64_t kWindow = uint64_t{1} << 20;
 constexpr uint64_t kPiece = uint64_t{256} << 10;
+constexpr uint64_t kNoLimit = ~uint64_t{0};
 static_assert(kWindow % platform::kWindowAlign == 0);
 
 bool absent(platform::Error e) {
@@ -61,76 +64,144 @@ bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t
   return d.data != nullptr && d.read && member_holds(env, member, length, d.data);
 }
 
-// Appends the `length` bytes of `member` to `pack` at `*pack_end` as one
-// lzo1x stream, and points the lzo1x `entry` at it.
-GroupResult append_lzo1x(platform::Env& env, const platform::Handle& member, uint64_t length,
-                         const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry,
-                         Lzo1xEncoder* encoder) {
-  // The stream is made in one piece: the member is mapped whole.
-  const uint8_t* data = length == 0 ? nullptr : env.map_window(member, 0, length);
-  if (length != 0 && data == nullptr) return GroupResult::kFailed;
-  uint32_t sum = 0;
-  const bool encoded = encoder->encode(data, length, &sum);
-  if (data != nullptr) env.unmap_window(data, length);
-  const std::vector<uint8_t>& stream = encoder->stream();
-  if (!encoded || *pack_end + stream.size() >= kPackLimit ||
-      env.write_at(pack, stream.data(), stream.size(), *pack_end) != platform::Error::kOk) {
-    return GroupResult::kFailed;
+// Appends the `length` bytes at `data` (mapped) to `pack` at `*pack_end`,
+// checksumming them; false when they could not be read or written whole.
+bool append_mapped(platform::Env& env, const uint8_t* data, uint64_t length,
+                   const platform::Handle& pack, uint64_t at, Sum32* sum) {
+  for (uint64_t done = 0; done < length; done += kPiece) {
+    const uint64_t n = std::min(length - done, kPiece);
+    // A member file cut short by someone else shows here, or fails the
+    // write, instead of stopping the run.
+    if (!platform::read_mapped(data + done, n, [&] { sum->update(data + done, n); }) ||
+        env.write_at(pack, data + done, n, at + done) != platform::Error::kOk) {
+      return false;
+    }
   }
+  return true;
+}
+
+// Points `entry` at `length` bytes appended at `*pack_end`, and moves the
+// end past them.
+void point_at(PakEntry* entry, uint32_t kind, uint64_t length, uint64_t packed, uint32_t sum,
+              uint64_t* pack_end) {
+  entry->kind = kind;
   entry->unpacked_size = static_cast<uint32_t>(length);
-  entry->packed_size = static_cast<uint32_t>(stream.size());
+  entry->packed_size = static_cast<uint32_t>(packed);
   entry->offset = static_cast<uint32_t>(*pack_end);
   entry->crc2 = sum;
-  *pack_end += stream.size();
-  return GroupResult::kAppended;
+  *pack_end += packed;
 }
 
 }  // namespace
 
-GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
-                        const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry,
-                        const UpdateContext* same) {
-  platform::Handle member;
-  uint64_t length = 0;
+MemberPrepared::~MemberPrepared() { unmap(); }
+
+void MemberPrepared::unmap() {
+  if (mapped != nullptr) env->unmap_window(mapped, length);
+  mapped = nullptr;
+}
+
+uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, const std::string& name,
+                        const PakEntry& entry, const UpdateContext* same, uint64_t most,
+                        MemberPrepared* out) {
+  out->env = &env;
+  out->state = MemberPrepared::kFailed;
   // Only nothing there, or something that is not a file, counts as absent:
   // a member that is there but cannot be read is an edit that would be
   // lost without a word.
-  if (const platform::Error e = env.open_for_read(folder, name, &member, &length);
+  if (const platform::Error e = env.open_for_read(folder, name, &out->member, &out->length);
       e != platform::Error::kOk) {
-    return absent(e) ? GroupResult::kAbsent : GroupResult::kFailed;
+    if (absent(e)) out->state = MemberPrepared::kAbsent;
+    return 0;
   }
-  if (same != nullptr && holds_the_same(env, member, length, *entry, *same)) {
-    return GroupResult::kUnchanged;
+  const uint64_t length = out->length;
+  if (same != nullptr && holds_the_same(env, out->member, length, entry, *same)) {
+    out->state = MemberPrepared::kUnchanged;
+    out->member.reset();
+    return 0;
   }
-  if (length >= kPackLimit || *pack_end + length >= kPackLimit) return GroupResult::kFailed;
-  if (same != nullptr && same->encoder != nullptr && entry->kind == kKindLzo1x) {
-    return append_lzo1x(env, member, length, pack, pack_end, entry, same->encoder);
+  if (length >= kPackLimit) return 0;
+  if (same != nullptr && same->encoder != nullptr && entry.kind == kKindLzo1x) {
+    // The stream is made in one piece: the member is mapped whole, and one
+    // too large to be held alongside others waits for its turn.
+    if (length > most) {
+      out->state = MemberPrepared::kDeferred;
+      return 0;
+    }
+    const uint8_t* data = length == 0 ? nullptr : env.map_window(out->member, 0, length);
+    if (length != 0 && data == nullptr) return 0;
+    const bool encoded = same->encoder->encode(data, length, &out->sum);
+    if (data != nullptr) env.unmap_window(data, length);
+    if (!encoded) return 0;
+    out->stream = same->encoder->take_stream();
+    out->member.reset();
+    out->state = MemberPrepared::kEncoded;
+    return out->stream.size();
   }
+  // One too large to be held waits for its turn, and is then read a
+  // window at a time.
+  out->state = MemberPrepared::kOpen;
+  if (length == 0 || length > most) return 0;
+  out->mapped = env.map_window(out->member, 0, length);
+  if (out->mapped == nullptr) return 0;
+  // Read ahead of its turn, so that the turn finds it in memory.
+  Sum32 sum;
+  if (!platform::read_mapped(out->mapped, length, [&] { sum.update(out->mapped, length); })) {
+    out->state = MemberPrepared::kFailed;
+    out->unmap();
+    return 0;
+  }
+  out->sum = sum.value();
+  out->state = MemberPrepared::kMapped;
+  return length;
+}
 
+GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
+                          const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry) {
+  const uint64_t length = prepared->length;
+  switch (prepared->state) {
+    case MemberPrepared::kAbsent:
+      return GroupResult::kAbsent;
+    case MemberPrepared::kUnchanged:
+      return GroupResult::kUnchanged;
+    case MemberPrepared::kFailed:
+    case MemberPrepared::kDeferred:
+      return GroupResult::kFailed;
+    case MemberPrepared::kEncoded: {
+      const std::vector<uint8_t>& stream = prepared->stream;
+      if (*pack_end + stream.size() >= kPackLimit ||
+          env.write_at(pack, stream.data(), stream.size(), *pack_end) != platform::Error::kOk) {
+        return GroupResult::kFailed;
+      }
+      point_at(entry, kKindLzo1x, length, stream.size(), prepared->sum, pack_end);
+      return GroupResult::kAppended;
+    }
+    case MemberPrepared::kMapped: {
+      if (*pack_end + length >= kPackLimit) return GroupResult::kFailed;
+      // Summed again as it is written: the sum is that of the bytes that
+      // went into the pack, whatever happened to the file since.
+      Sum32 sum;
+      const bool ok = append_mapped(env, prepared->mapped, length, pack, *pack_end, &sum);
+      prepared->unmap();
+      if (!ok) return GroupResult::kFailed;
+      point_at(entry, kKindStored, length, length, sum.value(), pack_end);
+      return GroupResult::kAppended;
+    }
+    case MemberPrepared::kOpen:
+      break;
+  }
+  if (*pack_end + length >= kPackLimit) return GroupResult::kFailed;
   Sum32 sum;
   for (uint64_t done = 0; done < length;) {
     const uint64_t window_size = std::min(length - done, kWindow);
-    const uint8_t* window = env.map_window(member, done, window_size);
+    const uint8_t* window = env.map_window(prepared->member, done, window_size);
     if (window == nullptr) return GroupResult::kFailed;
-    bool ok = true;
-    for (uint64_t at = 0; ok && at < window_size; at += kPiece) {
-      const uint64_t n = std::min(window_size - at, kPiece);
-      // A member file cut short by someone else shows here, or fails the
-      // write, instead of stopping the run.
-      ok = platform::read_mapped(window + at, n, [&] { sum.update(window + at, n); }) &&
-           env.write_at(pack, window + at, n, *pack_end + done + at) == platform::Error::kOk;
-    }
+    const bool ok = append_mapped(env, window, window_size, pack, *pack_end + done, &sum);
     env.unmap_window(window, window_size);
     if (!ok) return GroupResult::kFailed;
     done += window_size;
   }
-
-  entry->kind = kKindStored;
-  entry->unpacked_size = static_cast<uint32_t>(length);
-  entry->packed_size = static_cast<uint32_t>(length);
-  entry->offset = static_cast<uint32_t>(*pack_end);
-  entry->crc2 = sum.value();
-  *pack_end += length;
+  point_at(entry, kKindStored, length, length, sum.value(), pack_end);
   return GroupResult::kAppended;
 }
 
@@ -144,28 +215,50 @@ struct MemberFolder {
 };
 
 // With --update: the pack as it was, mapped (the run holds it, and appends
-// only past its old end), and the decoder and encoder the run uses.
+// only past its old end), and a decoder and an encoder for each thread.
 class UpdateState {
  public:
-  UpdateState(platform::Env& env, const PackUpdate& update, bool wanted, Compression compression)
-      : env_(env),
-        encoder_(compression == Compression::kBest ? Lzo1xEffort::kBest : Lzo1xEffort::kFast),
-        check_{update.original_size(), nullptr, &buffer_,
-               compression == Compression::kNone ? nullptr : &encoder_} {
-    if (wanted) check_.pack_data = env.map_window(update.file(), 0, update.original_size());
+  UpdateState(platform::Env& env, const PackUpdate& update, bool wanted, Compression compression,
+              uint32_t threads)
+      : env_(env), wanted_(wanted), threads_(threads) {
+    const uint8_t* pack_data =
+        wanted ? env.map_window(update.file(), 0, update.original_size()) : nullptr;
+    pack_size_ = update.original_size();
+    pack_data_ = pack_data;
+    const Lzo1xEffort effort =
+        compression == Compression::kBest ? Lzo1xEffort::kBest : Lzo1xEffort::kFast;
+    for (Thread& t : threads_) {
+      t.encoder.emplace(effort);
+      t.check = {pack_size_, pack_data, &t.buffer,
+                 compression == Compression::kNone ? nullptr : &*t.encoder};
+    }
   }
   ~UpdateState() {
-    if (check_.pack_data != nullptr) env_.unmap_window(check_.pack_data, check_.pack_size);
+    if (pack_data_ != nullptr) env_.unmap_window(pack_data_, pack_size_);
   }
   UpdateState(const UpdateState&) = delete;
   UpdateState& operator=(const UpdateState&) = delete;
-  const UpdateContext* check(bool wanted) const { return wanted ? &check_ : nullptr; }
+  uint32_t committing_thread() const { return static_cast<uint32_t>(threads_.size() - 1); }
+  const UpdateContext* check(uint32_t thread) const {
+    return wanted_ ? &threads_[thread].check : nullptr;
+  }
+  // Gives back what a thread's decoder holds beyond `keep` bytes.
+  void trim(uint32_t thread, uint64_t keep) {
+    DecodeBuffer& buffer = threads_[thread].buffer;
+    if (buffer.capacity() > keep) buffer.release();
+  }
 
  private:
+  struct Thread {
+    DecodeBuffer buffer;
+    std::optional<Lzo1xEncoder> encoder;
+    UpdateContext check;
+  };
   platform::Env& env_;
-  DecodeBuffer buffer_;
-  Lzo1xEncoder encoder_;
-  UpdateContext check_;
+  bool wanted_;
+  uint64_t pack_size_ = 0;
+  const uint8_t* pack_data_ = nullptr;
+  std::vector<Thread> threads_;
 };
 
 // Opens the pack and reads its directory; says why not, and warns that a
@@ -182,56 +275,113 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
   return true;
 }
 
-// Appends each member file in index order, printing its path; false, with
-// the member named, at the first that cannot be appended whole.
-bool group_members(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
-                   const platform::Handle& pack, const UpdateContext* same,
-                   std::vector<uint8_t>* dir_image, uint64_t* pack_end, uint32_t* appended) {
-  const uint32_t count = header_of(*dir_image).entry_count;
-  for (uint32_t i = 0; i < count; ++i) {
-    PakEntry entry = entry_of(*dir_image, i);
-    if (entry.kind == kKindSkipped) continue;
-    const std::string name = member_name(i);
-    const GroupResult result = folder.handle.is_open() ? group_entry(env, folder.handle, name, pack,
-                                                                     pack_end, &entry, same)
-                               : absent(folder.error)  ? GroupResult::kAbsent
+// /p and --update on the pipeline: workers open, compare, compress and
+// read the member files; the committing thread appends them to the pack,
+// rewrites their entries and prints their paths, in index order, and stops
+// at the first that cannot be appended whole.
+class GroupWork final : public EntryWork {
+ public:
+  GroupWork(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
+            const platform::Handle& pack, UpdateState* update, const PipelineLimits& limits,
+            std::vector<uint8_t>* dir_image, uint64_t original_end)
+      : env_(env),
+        folder_(folder),
+        folder_path_(folder_path),
+        pack_(pack),
+        update_(update),
+        budget_(limits.budget),
+        keep_(limits.budget / (limits.workers + 1)),
+        original_(*dir_image),
+        dir_image_(dir_image),
+        slots_(limits.slots),
+        pack_end(original_end) {}
+
+  uint64_t cost(uint32_t index) override {
+    const PakEntry entry = entry_of(original_, index);
+    return entry.kind == kKindSkipped ? 0 : entry.unpacked_size;
+  }
+
+  uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
+    std::optional<MemberPrepared>& s = slots_[slot];
+    s.emplace();
+    const PakEntry entry = entry_of(original_, index);
+    if (entry.kind == kKindSkipped || !folder_.handle.is_open()) return 0;
+    const uint64_t held = prepare_member(env_, folder_.handle, member_name(index), entry,
+                                         update_->check(worker), budget_, &*s);
+    update_->trim(worker, keep_);
+    return held;
+  }
+
+  bool commit(uint32_t index, uint32_t slot) override {
+    std::optional<MemberPrepared>& s = slots_[slot];
+    PakEntry entry = entry_of(original_, index);
+    if (entry.kind == kKindSkipped) return true;
+    const std::string name = member_name(index);
+    if (s->state == MemberPrepared::kDeferred) {
+      s.emplace();
+      const uint32_t here = update_->committing_thread();
+      prepare_member(env_, folder_.handle, name, entry, update_->check(here), kNoLimit, &*s);
+      update_->trim(here, keep_);
+    }
+    const GroupResult result = folder_.handle.is_open()
+                                   ? append_member(env_, &*s, pack_, &pack_end, &entry)
+                               : absent(folder_.error) ? GroupResult::kAbsent
                                                        : GroupResult::kFailed;
+    s.reset();
     switch (result) {
       case GroupResult::kAbsent:
       case GroupResult::kUnchanged:
-        continue;
+        return true;
       case GroupResult::kAppended:
-        ++*appended;
-        encode_entry(entry, dir_image->data() + entry_position(i));
-        std::printf("%s%s\n", folder_path.c_str(), name.c_str());
-        continue;
+        ++appended;
+        encode_entry(entry, dir_image_->data() + entry_position(index));
+        std::printf("%s%s\n", folder_path_.c_str(), name.c_str());
+        return true;
       case GroupResult::kFailed:
-        std::printf("Can't group file %s%s\n", folder_path.c_str(), name.c_str());
-        return false;
+        break;
     }
+    std::printf("Can't group file %s%s\n", folder_path_.c_str(), name.c_str());
+    return false;
   }
-  return true;
-}
+
+ private:
+  platform::Env& env_;
+  const MemberFolder& folder_;
+  const std::string& folder_path_;
+  const platform::Handle& pack_;
+  UpdateState* update_;
+  const uint64_t budget_;
+  const uint64_t keep_;
+  // Workers read the entries as they were; the committing thread rewrites
+  // them in `dir_image_`.
+  const std::vector<uint8_t> original_;
+  std::vector<uint8_t>* dir_image_;
+  std::vector<std::optional<MemberPrepared>> slots_;
+
+ public:
+  uint64_t pack_end;
+  uint32_t appended = 0;
+};
 
 }  // namespace
 
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
-               GroupMode mode, Compression compression) {
+               GroupMode mode, Compression compression, uint32_t workers) {
   PackUpdate update(env, pak_path);
   std::vector<uint8_t> dir_image;
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;
   MemberFolder folder;
   folder.error = env.open_folder(folder_path, &folder.handle);
   const bool only_changed = mode == GroupMode::kOnlyChanged;
-  const UpdateState mapped(env, update, only_changed, compression);
+  const PipelineLimits limits = pipeline_limits(workers);
+  UpdateState mapped(env, update, only_changed, compression, limits.workers + 1);
 
   std::fputs("Packing...\n", stdout);
-  uint64_t pack_end = update.original_size();
-  uint32_t appended = 0;
-  if (!group_members(env, folder, folder_path, update.file(), mapped.check(only_changed),
-                     &dir_image, &pack_end, &appended)) {
-    return false;
-  }
+  GroupWork work(env, folder, folder_path, update.file(), &mapped, limits, &dir_image,
+                 update.original_size());
+  if (!run_in_order(work, header_of(dir_image).entry_count, limits)) return false;
+  const uint64_t pack_end = work.pack_end;
+  const uint32_t appended = work.appended;
   // The lines must reach their reader before the pack changes: a run whose
   // log is lost reports failure, and then the pack must be as it was.
   if (!platform::flush_output()) return false;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "pak/entry_decoder.h"
 #include "pak/entry_encoder.h"
@@ -30,14 +31,18 @@ constexpr uint64_t kPackLimit = uint64_t{1} << 31;
 // uncompressed as /p stores every member.
 enum class GroupMode { kEvery, kOnlyChanged };
 enum class Compression { kFast, kBest, kNone };
+//
+// `workers` threads read, compare and compress the members ahead of their
+// turn; the pack and what is printed are the same for any number of them.
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
-               GroupMode mode = GroupMode::kEvery, Compression compression = Compression::kNone);
+               GroupMode mode = GroupMode::kEvery, Compression compression = Compression::kNone,
+               uint32_t workers = 1);
 
 // --update PACK FOLDER.
 inline bool run_update(platform::Env& env, const std::string& pak_path,
-                       const std::string& folder_path,
-                       Compression compression = Compression::kFast) {
-  return run_group(env, pak_path, folder_path, GroupMode::kOnlyChanged, compression);
+                       const std::string& folder_path, Compression compression = Compression::kFast,
+                       uint32_t workers = 1) {
+  return run_group(env, pak_path, folder_path, GroupMode::kOnlyChanged, compression, workers);
 }
 
 enum class GroupResult {
@@ -56,14 +61,47 @@ struct UpdateContext {
   Lzo1xEncoder* encoder = nullptr;  // nullptr: uncompressed, as a stored entry
 };
 
-// Appends the member file `name` of `folder` to `pack` at `*pack_end` and
-// rewrites `entry` to point at it; `*pack_end` advances past the copy.
-// With `same`, a member that holds what /e writes for `entry` is
-// kUnchanged instead, and one of an lzo1x entry is appended as `same`
-// says.
-GroupResult group_entry(platform::Env& env, const platform::Handle& folder, const std::string& name,
-                        const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry,
-                        const UpdateContext* same = nullptr);
+// What can be done for a member file before its turn: opened, compared
+// with its entry, compressed or read into memory.
+struct MemberPrepared {
+  enum State {
+    kAbsent,     // nothing there, or no regular file
+    kUnchanged,  // holds what its entry holds
+    kFailed,     // there, but it cannot be appended whole
+    kEncoded,    // `stream` holds it as one lzo1x stream, `sum` its sum
+    kMapped,     // `mapped` holds it whole, read once
+    kOpen,       // `member` is open, to be read at its turn
+    kDeferred,   // too large to compress ahead of its turn: prepare it then
+  };
+  State state = kFailed;
+  platform::Env* env = nullptr;
+  platform::Handle member;
+  uint64_t length = 0;
+  uint32_t sum = 0;
+  std::vector<uint8_t> stream;
+  const uint8_t* mapped = nullptr;
+
+  MemberPrepared() = default;
+  MemberPrepared(const MemberPrepared&) = delete;
+  MemberPrepared& operator=(const MemberPrepared&) = delete;
+  ~MemberPrepared();
+  void unmap();
+};
+
+// Opens the member file `name` of `folder` and, with `same`, tells whether
+// it holds what /e writes for `entry`, compressing a changed member of an
+// lzo1x entry as `same` says. A member of at most `most` bytes that is to
+// be stored is mapped and read; one of more that is to be compressed is
+// kDeferred. Creates, writes and prints nothing.
+// Returns the bytes that `out` holds.
+uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, const std::string& name,
+                        const PakEntry& entry, const UpdateContext* same, uint64_t most,
+                        MemberPrepared* out);
+
+// Appends the `prepared` member to `pack` at `*pack_end` and rewrites
+// `entry` to point at it; `*pack_end` advances past the copy.
+GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
+                          const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry);
 
 }  // namespace radodaro
 

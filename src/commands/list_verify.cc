@@ -7,6 +7,7 @@
 #include "pak/checksums.h"
 #include "pak/compact_layout.h"
 #include "pak/entry_decoder.h"
+#include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
 #include "platform/process.h"
 
@@ -84,13 +85,14 @@ __attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) 
   return line;
 }
 
-// Checks one entry's data, printing a line for each problem; the number
-// of problems.
-int verify_entry(uint32_t index, const PakEntry& e, const PackView& pack, DecodeBuffer* buffer) {
+// Checks one entry's data, adding a line to `report` for each problem;
+// the number of problems.
+int verify_entry(uint32_t index, const PakEntry& e, const PackView& pack, DecodeBuffer* buffer,
+                 std::string* report) {
   const std::string name = member_name(index);
   int problems = 0;
   const auto problem = [&](const std::string& what) {
-    std::printf("%s: %s\n", name.c_str(), what.c_str());
+    report->append(name).append(": ").append(what).append("\n");
     ++problems;
   };
   if (kind_name(e.kind) == nullptr)
@@ -138,28 +140,73 @@ int verify_entry(uint32_t index, const PakEntry& e, const PackView& pack, Decode
   return problems;
 }
 
+// --verify on the pipeline: workers check the entries, the committing
+// thread prints what they found, in index order.
+class VerifyWork final : public EntryWork {
+ public:
+  VerifyWork(const PackView& pack, const PipelineLimits& limits)
+      : pack_(pack),
+        keep_(limits.budget / (limits.workers + 1)),
+        buffers_(limits.workers + 1),
+        slots_(limits.slots) {}
+
+  uint64_t cost(uint32_t index) override {
+    const PakEntry e = entry_of(pack_.dir_image, index);
+    return e.kind == kKindLzo1x ? e.unpacked_size : 0;
+  }
+
+  uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
+    Slot& s = slots_[slot];
+    s.report.clear();
+    s.problems = 0;
+    const PakEntry e = entry_of(pack_.dir_image, index);
+    if (e.kind == kKindSkipped) return 0;
+    DecodeBuffer& buffer = buffers_[worker];
+    s.problems = verify_entry(index, e, pack_, &buffer, &s.report);
+    if (buffer.capacity() > keep_) buffer.release();
+    // The decoded bytes are not kept.
+    return 0;
+  }
+
+  bool commit(uint32_t index, uint32_t slot) override {
+    const Slot& s = slots_[slot];
+    std::fputs(s.report.c_str(), stdout);
+    problems += static_cast<uint64_t>(s.problems);
+    if (entry_of(pack_.dir_image, index).kind != kKindSkipped) ++checked;
+    return true;
+  }
+
+  uint64_t problems = 0;
+  uint32_t checked = 0;
+
+ private:
+  struct Slot {
+    std::string report;
+    int problems = 0;
+  };
+  const PackView& pack_;
+  const uint64_t keep_;
+  std::vector<DecodeBuffer> buffers_;
+  std::vector<Slot> slots_;
+};
+
 }  // namespace
 
-int run_verify(platform::Env& env, const std::string& pak_path) {
+int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers) {
   PackView pack;
   if (!open_pack(env, pak_path, &pack)) return -1;
   const PakHeader header = header_of(pack.dir_image);
-  DecodeBuffer buffer;
-  uint64_t problems = 0;
-  uint32_t checked = 0;
-  for (uint32_t i = 0; i < header.entry_count; ++i) {
-    const PakEntry e = entry_of(pack.dir_image, i);
-    if (e.kind == kKindSkipped) continue;
-    problems += static_cast<uint64_t>(verify_entry(i, e, pack, &buffer));
-    ++checked;
-  }
+  const PipelineLimits limits = pipeline_limits(workers);
+  VerifyWork work(pack, limits);
+  run_in_order(work, header.entry_count, limits);
+  uint64_t problems = work.problems;
   const uint32_t crc = directory_crc(pack.dir_image);
   if (crc != header.dir_crc) {
     std::printf("directory: dir_crc %08X is not the CRC-32 of the directory, %08X\n",
                 header.dir_crc, crc);
     ++problems;
   }
-  std::printf("entries checked %u, problems %llu\n", checked,
+  std::printf("entries checked %u, problems %llu\n", work.checked,
               static_cast<unsigned long long>(problems));
   return problems == 0 ? 0 : 1;
 }

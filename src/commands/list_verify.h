@@ -2,6 +2,7 @@
 #ifndef RADODARO_COMMANDS_LIST_VERIFY_H_
 #define RADODARO_COMMANDS_LIST_VERIFY_H_
 
+#include <cstdint>
 #include <string>
 
 #include "platform/files.h"
@@ -15,7 +16,7 @@ int run_list(platform::Env& env, const std::string& pak_path);
 
 // --verify PACK: prints a line for each problem and a summary; 0 when there
 // is none, 1 when there are some, -1 when the pack cannot be opened.
-int run_verify(platform::Env& env, const std::string& pak_path);
+int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers = 1);
 
 }  // namespace radodaro
 

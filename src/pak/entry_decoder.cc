@@ -25,6 +25,13 @@ bool lzo1x_ready() {
 
 DecodeBuffer::~DecodeBuffer() { std::free(data_); }
 
+void DecodeBuffer::release() {
+  std::free(data_);
+  data_ = nullptr;
+  capacity_ = 0;
+  dirty_ = 0;
+}
+
 uint8_t* DecodeBuffer::acquire(uint64_t size) {
   static uint8_t empty;
   if (size == 0) return &empty;

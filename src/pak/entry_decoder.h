@@ -28,6 +28,9 @@ class DecodeBuffer {
   bool codec_ready() const { return codec_ready_; }
   // A zero-filled region of `size` bytes, or nullptr when no memory is left.
   uint8_t* acquire(uint64_t size);
+  // The bytes held from one entry to the next, and giving them back.
+  uint64_t capacity() const { return capacity_; }
+  void release();
   // Records that the `size` bytes asked for hold `produced` bytes of
   // output; the rest is zeroed.
   void settle(uint64_t produced, uint64_t size);

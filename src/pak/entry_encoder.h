@@ -4,6 +4,7 @@
 #define RADODARO_PAK_ENTRY_ENCODER_H_
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace radodaro {
@@ -21,6 +22,8 @@ class Lzo1xEncoder {
   // False when there is no memory or the data could not be read whole.
   bool encode(const uint8_t* data, uint64_t length, uint32_t* sum);
   const std::vector<uint8_t>& stream() const { return stream_; }
+  // The stream, for the caller to keep; the next call makes a new one.
+  std::vector<uint8_t> take_stream() { return std::move(stream_); }
 
  private:
   Lzo1xEffort effort_;

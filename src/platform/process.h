@@ -6,7 +6,9 @@
 #define RADODARO_PLATFORM_PROCESS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <type_traits>
 
 #include "platform/files.h"
@@ -42,6 +44,11 @@ class CutBackOnInterrupt {
 // what it is doing (a commit, or putting the pack back) and then ends with
 // the status it reports, as if the interruption had come too late.
 void hold_interruptions();
+
+// Starts a thread that works for the one that commits: interruptions are
+// never handled on it, so that hold_interruptions() holds for the whole
+// process. It must not create or remove files.
+std::thread start_worker(std::function<void()> fn);
 
 // Runs fn(arg), which reads the `length` mapped bytes at `data` and the
 // `length2` at `data2` (and no other mapped bytes; `length2` may be 0).

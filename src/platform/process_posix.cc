@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "platform/posix_internal.h"
 #include "platform/process.h"
@@ -27,14 +28,14 @@ std::atomic<int> g_tty_fd{-1};
 termios g_tty_saved;
 termios g_tty_raw;
 
-// The guarded read under way, and the stretches of mappings whose pages a
+// The guarded read under way on each thread, and the stretches of mappings whose pages a
 // fault replaced with zeros: they stay zeros until their mapping goes, and
 // every later read that touches them must fail too.
 struct Guarded {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
 };
-Guarded g_guarded[2];
+thread_local Guarded g_guarded[2];
 struct Zeroed {
   std::atomic<uintptr_t> begin{0};
   std::atomic<uintptr_t> end{0};
@@ -221,7 +222,13 @@ void hold_interruptions() {
   sigset_t set;
   sigemptyset(&set);
   for (const int sig : kInterrupts) sigaddset(&set, sig);
-  ::sigprocmask(SIG_BLOCK, &set, nullptr);
+  ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+std::thread start_worker(std::function<void()> fn) {
+  // The new thread starts with the signal mask of this one.
+  const posix::InterruptsBlocked blocked;
+  return std::thread(std::move(fn));
 }
 
 bool run_reading_mapped(const uint8_t* data, uint64_t length, const uint8_t* data2,
@@ -276,10 +283,10 @@ InterruptsBlocked::InterruptsBlocked() {
   sigset_t set;
   sigemptyset(&set);
   for (const int sig : kInterrupts) sigaddset(&set, sig);
-  ::sigprocmask(SIG_BLOCK, &set, &old_);
+  ::pthread_sigmask(SIG_BLOCK, &set, &old_);
 }
 
-InterruptsBlocked::~InterruptsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+InterruptsBlocked::~InterruptsBlocked() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
 
 void forget_faulted(const uint8_t* data, uint64_t length) {
   const auto begin = reinterpret_cast<uintptr_t>(data);

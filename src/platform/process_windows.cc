@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/process.h"
 #include "platform/windows_internal.h"
@@ -106,6 +107,12 @@ CutBackOnInterrupt::~CutBackOnInterrupt() {
 void hold_interruptions() {
   windows::FilesLocked locked;
   g_held = true;
+}
+
+std::thread start_worker(std::function<void()> fn) {
+  // The console handler runs on a thread of its own and ends the process
+  // with the file lock held; workers take no part in it.
+  return std::thread(std::move(fn));
 }
 
 bool run_reading_mapped(const uint8_t*, uint64_t, const uint8_t*, uint64_t, void (*fn)(void*),

@@ -23,6 +23,8 @@ TEST(Commands, HelpVersionAndMistakes) {
                            "--list PACK            list the entries without reading their data\n"
                            "--verify PACK          check every entry and the directory; writes "
                            "nothing\n"
+                           "  --jobs, -j N         threads that work ahead (0: one per core, the "
+                           "default)\n"
                            "--update PACK FOLDER   group only the member files that changed\n"
                            "  --fast, -1           changed lzo1x members compressed fast (the "
                            "default)\n"
@@ -30,6 +32,8 @@ TEST(Commands, HelpVersionAndMistakes) {
                            "can be\n"
                            "  --store, -0          every changed member stored uncompressed, as "
                            "/p does\n"
+                           "  --jobs, -j N         threads that work ahead (0: one per core, the "
+                           "default)\n"
                            "--compact PACK         give back the space that no entry refers to\n"
                            "--help                 this text\n"
                            "--version              the version\n"
@@ -52,6 +56,23 @@ TEST(Commands, HelpVersionAndMistakes) {
     const RunResult r = radodaro(c.args);
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0];
+  }
+  // A number of threads that is no number, or too many, is refused before
+  // the pack is opened.
+  for (const char* jobs : {"-j", "--jobs", "--jobs=257", "--jobs=x", "--jobs=", "--jobs=-1"}) {
+    std::vector<std::string> args = {"--verify", RADODARO_SAMPLE_PACK, jobs};
+    if (std::string(jobs).find('=') == std::string::npos) args.emplace_back("4x");
+    const RunResult r = radodaro(args);
+    EXPECT_EQ(r.exit_code, kFailure) << jobs;
+    EXPECT_EQ(r.out, "") << jobs;
+    EXPECT_NE(r.err.find("radodaro: --jobs takes a number from 0 to 256, not '"), std::string::npos)
+        << jobs;
+  }
+  const std::vector<std::string> fine[] = {{"--jobs=0"}, {"-j", "1"}, {"--jobs", "256"}};
+  for (const std::vector<std::string>& jobs : fine) {
+    std::vector<std::string> args = {"--verify", RADODARO_SAMPLE_PACK};
+    args.insert(args.end(), jobs.begin(), jobs.end());
+    EXPECT_EQ(radodaro(args).out, "entries checked 3, problems 0\n") << jobs[0];
   }
 }
 

@@ -1,0 +1,172 @@
+#include "pak/entry_pipeline.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+
+namespace radodaro {
+
+namespace {
+
+constexpr uint32_t kMaxWorkers = 256;
+
+// What the committing thread and the workers share, under `lock`.
+class Pipeline {
+ public:
+  Pipeline(EntryWork& work, uint32_t count, const PipelineLimits& limits)
+      : work_(work),
+        count_(count),
+        limits_(limits),
+        slot_cost_(limits.slots, 0),
+        ready_(limits.slots, false) {}
+
+  bool run() {
+    std::vector<std::thread> threads;
+    threads.reserve(limits_.workers);
+    for (uint32_t w = 0; w < limits_.workers; ++w) {
+      threads.push_back(platform::start_worker([this, w] { work_loop(w); }));
+    }
+    bool ok = true;
+    for (uint32_t i = 0; ok && i < count_; ++i) ok = commit_next(i);
+    {
+      const std::lock_guard<std::mutex> hold(lock_);
+      stopped_ = true;
+    }
+    to_workers_.notify_all();
+    for (std::thread& t : threads) t.join();
+    return ok;
+  }
+
+ private:
+  uint32_t slot_of(uint32_t index) const { return index % limits_.slots; }
+
+  // Whether a worker may take entry `next_` now. Called under the lock.
+  bool startable() {
+    if (next_ >= count_ || next_ >= committed_ + limits_.slots) return false;
+    if (!next_cost_known_) {
+      next_cost_ = work_.cost(next_);
+      next_cost_known_ = true;
+    }
+    // One that costs more than the budget waits for its turn.
+    return next_cost_ <= limits_.budget && in_flight_ + next_cost_ <= limits_.budget;
+  }
+
+  // Takes entry `next_` for the caller. Called under the lock.
+  uint32_t take() {
+    const uint32_t index = next_++;
+    slot_cost_[slot_of(index)] = next_cost_;
+    in_flight_ += next_cost_;
+    next_cost_known_ = false;
+    return index;
+  }
+
+  // The entry holds `held` bytes, not what its cost said. Called under the
+  // lock.
+  void settle(uint32_t index, uint64_t held) {
+    uint64_t& cost = slot_cost_[slot_of(index)];
+    in_flight_ = in_flight_ - cost + held;
+    cost = held;
+  }
+
+  void work_loop(uint32_t worker) {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      to_workers_.wait(hold, [&] { return stopped_ || startable(); });
+      if (stopped_) return;
+      const uint32_t index = take();
+      hold.unlock();
+      const uint64_t held = work_.prepare(index, slot_of(index), worker);
+      hold.lock();
+      settle(index, held);
+      ready_[slot_of(index)] = true;
+      if (index == committed_) to_committer_.notify_one();
+    }
+  }
+
+  bool commit_next(uint32_t index) {
+    const uint32_t slot = slot_of(index);
+    {
+      std::unique_lock<std::mutex> hold(lock_);
+      if (next_ == index) {
+        // Nobody has taken it: everything before it is committed, so it
+        // is alone in flight, whatever it costs. Prepare it here.
+        if (!next_cost_known_) next_cost_ = work_.cost(index);
+        next_cost_known_ = true;
+        take();
+        hold.unlock();
+        // Workers may take the entries after it meanwhile.
+        to_workers_.notify_all();
+        const uint64_t held = work_.prepare(index, slot, limits_.workers);
+        hold.lock();
+        settle(index, held);
+      } else {
+        to_committer_.wait(hold, [&] { return ready_[slot]; });
+        ready_[slot] = false;
+      }
+    }
+    const bool ok = work_.commit(index, slot);
+    {
+      const std::lock_guard<std::mutex> hold(lock_);
+      in_flight_ -= slot_cost_[slot];
+      committed_ = index + 1;
+    }
+    to_workers_.notify_all();
+    return ok;
+  }
+
+  EntryWork& work_;
+  const uint32_t count_;
+  const PipelineLimits limits_;
+
+  std::mutex lock_;
+  std::condition_variable to_workers_;
+  std::condition_variable to_committer_;
+  uint32_t next_ = 0;       // the first entry that nobody has taken
+  uint32_t committed_ = 0;  // the entries before this one are committed
+  uint64_t next_cost_ = 0;
+  bool next_cost_known_ = false;
+  uint64_t in_flight_ = 0;
+  std::vector<uint64_t> slot_cost_;
+  std::vector<bool> ready_;
+  bool stopped_ = false;
+};
+
+}  // namespace
+
+PipelineLimits pipeline_limits(uint32_t workers) {
+  PipelineLimits limits;
+  limits.workers = std::min(workers, kMaxWorkers);
+  // Wide enough that workers find work past an entry that takes long (one
+  // compressed as small as can be, say); the budget bounds what it holds.
+  limits.slots = limits.workers <= 1 ? 1 : 256;
+  return limits;
+}
+
+uint32_t default_workers() {
+  if (const char* jobs = std::getenv("RADODARO_JOBS")) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(jobs, &end, 10);
+    if (end != jobs && *end == '\0' && n >= 1 && n <= kMaxWorkers) return static_cast<uint32_t>(n);
+  }
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp(cores, 1u, kMaxWorkers);
+}
+
+bool run_in_order(EntryWork& work, uint32_t count, const PipelineLimits& limits) {
+  if (limits.workers <= 1 || count <= 1) {
+    for (uint32_t i = 0; i < count; ++i) {
+      (void)work.prepare(i, 0, 0);
+      if (!work.commit(i, 0)) return false;
+    }
+    return true;
+  }
+  Pipeline pipeline(work, count, limits);
+  return pipeline.run();
+}
+
+}  // namespace radodaro
