@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -29,7 +30,14 @@ class Pipeline {
     std::vector<std::thread> threads;
     threads.reserve(limits_.workers);
     for (uint32_t w = 0; w < limits_.workers; ++w) {
-      threads.push_back(platform::start_worker([this, w] { work_loop(w); }));
+      // Without a thread (no memory for its stack, say) the run goes on
+      // with those it has: the committing thread prepares whatever nobody
+      // took.
+      try {
+        threads.push_back(platform::start_worker([this, w] { work_loop(w); }));
+      } catch (const std::system_error&) {
+        break;
+      }
     }
     bool ok = true;
     for (uint32_t i = 0; ok && i < count_; ++i) ok = commit_next(i);

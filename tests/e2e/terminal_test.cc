@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "e2e/e2e_util.h"
+#include "support/temp_dir.h"
 
 namespace radodaro::testing {
 namespace {
@@ -210,6 +211,31 @@ TEST_F(KeyWait, CtrlCEndsTheRunAndRestoresTheTerminal) {
   EXPECT_EQ(WTERMSIG(status), SIGINT);
   EXPECT_EQ(run.settings().c_lflag, before.c_lflag);
   EXPECT_FALSE(file_exists(member(tmp_ / "out", 2)));
+}
+
+// With workers decoding ahead, the wait still comes at the member's turn:
+// the ones before it are written, none after it is named until the key.
+TEST(KeyWaitWithWorkers, NoMemberAfterTheWaitingOneIsNamedBeforeTheKey) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsTerminal);
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 64; ++i) pack.lzo1x(text_like_bytes(4000 + i * 300, i));
+  pack.write(tmp / "t.pak");
+  ::mkdir((tmp / "out").c_str(), 0777);
+  write_file(member(tmp / "out", 5), bytes_of("mine"));
+  ASSERT_EQ(::setenv("RADODARO_JOBS", "4", 1), 0);
+  TerminalRun run({"/e", tmp / "t.pak", tmp / "out"});
+  ::unsetenv("RADODARO_JOBS");
+  ASSERT_TRUE(run.wait_for(member(tmp / "out", 5) + " alredy exists\n"));
+  EXPECT_TRUE(run.still_waiting(200));
+  std::vector<std::string> expected;
+  for (uint32_t i = 0; i <= 5; ++i) expected.push_back(member_name(i));
+  EXPECT_EQ(list_folder(tmp / "out"), expected);
+  EXPECT_EQ(run.output().find(member(tmp / "out", 6)), std::string::npos);
+  run.type("x");
+  EXPECT_EQ(WEXITSTATUS(run.finish()), 0);
+  EXPECT_EQ(list_folder(tmp / "out").size(), 64u);
+  EXPECT_EQ(read_file(member(tmp / "out", 5)), bytes_of("mine"));
 }
 
 }  // namespace

@@ -112,6 +112,7 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
       const int null_fd = ::open("/dev/null", O_RDONLY);
       ::dup2(null_fd, STDIN_FILENO);
     }
+    for (const auto& [name, value] : options.environment) ::setenv(name.c_str(), value.c_str(), 1);
     if (options.time_limit_seconds != 0) ::alarm(options.time_limit_seconds);
     ::signal(SIGXFSZ, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -22,6 +23,7 @@ struct RunOptions {
   bool close_standard_streams = false;  // start with descriptors 0, 1 and 2 closed
   bool stdin_never_ends = false;        // standard input a pipe that stays open and empty
   unsigned time_limit_seconds = 0;      // SIGALRM after this long; 0: none
+  std::vector<std::pair<std::string, std::string>> environment;  // set for the run
 };
 
 // Whether this build runs under AddressSanitizer, which needs far more
