@@ -69,12 +69,18 @@ for key, (title, nbytes, entries, anchors) in WORKLOADS.items():
 print()
 print("| memory | command | peak anonymous KiB | peak resident KiB |")
 print("|---|---|---|---|")
-for name in ("w5-radodaro", "w5-tar", "w6-radodaro", "w6-floor"):
+jobs_mem = sorted((n[:-4] for n in os.listdir(results) if n.startswith("jobs") and n.endswith(".mem")),
+                  key=lambda n: int(n[4:].split("-")[0]))
+for name in ["w5-radodaro", "w5-tar", "w6-radodaro", "w6-floor"] + jobs_mem:
     path = os.path.join(results, name + ".mem")
     if os.path.exists(path):
         with open(path) as f:
             anon, rss = f.read().split()
-        workload, command = name.split("-", 1)
+        if name.startswith("jobs"):
+            jobs, workload = name[4:].split("-")
+            workload, command = workload, f"radodaro /e, {jobs} jobs"
+        else:
+            workload, command = name.split("-", 1)
         print(f"| {workload.upper()} | {command} | {anon} | {rss} |")
 
 print()
@@ -86,6 +92,22 @@ for name in ("w11", "w11b"):
         with open(path) as f:
             grown, lzo = (int(v) for v in f.read().split())
         print(f"| {name.upper()} | {grown} | {lzo} | {grown / lzo:.3f} |")
+
+scaling = [("scale-w2", "W2 /e"), ("scale-w8", "W8 --verify"), ("scale-w11b", "W11b --update --best")]
+if any(os.path.exists(os.path.join(results, k + ".json")) for k, _ in scaling):
+    print()
+    print("| scaling | jobs | median s | speed-up over 1 job |")
+    print("|---|---|---|---|")
+    for key, title in scaling:
+        path = os.path.join(results, key + ".json")
+        if not os.path.exists(path):
+            continue
+        with open(path) as f:
+            runs = {r["command"]: median(r["times"]) for r in json.load(f)["results"]}
+        one = runs.get("jobs 1")
+        for name, t in runs.items():
+            speedup = f"{one / t:.2f}" if one else ""
+            print(f"| {title} | {name.split()[1]} | {t:.3f} | {speedup} |")
 
 path = os.path.join(results, "w12.size")
 if os.path.exists(path):
