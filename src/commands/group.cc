@@ -167,30 +167,33 @@ GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
     case MemberPrepared::kFailed:
     case MemberPrepared::kDeferred:
       return GroupResult::kFailed;
-    case MemberPrepared::kEncoded: {
-      const std::vector<uint8_t>& stream = prepared->stream;
-      if (*pack_end + stream.size() >= kPackLimit ||
-          env.write_at(pack, stream.data(), stream.size(), *pack_end) != platform::Error::kOk) {
-        return GroupResult::kFailed;
-      }
-      point_at(entry, kKindLzo1x, length, stream.size(), prepared->sum, pack_end);
-      return GroupResult::kAppended;
-    }
-    case MemberPrepared::kMapped: {
-      if (*pack_end + length >= kPackLimit) return GroupResult::kFailed;
-      // Summed again as it is written: the sum is that of the bytes that
-      // went into the pack, whatever happened to the file since.
-      Sum32 sum;
-      const bool ok = append_mapped(env, prepared->mapped, length, pack, *pack_end, &sum);
-      prepared->unmap();
-      if (!ok) return GroupResult::kFailed;
-      point_at(entry, kKindStored, length, length, sum.value(), pack_end);
-      return GroupResult::kAppended;
-    }
+    case MemberPrepared::kEncoded:
+    case MemberPrepared::kMapped:
     case MemberPrepared::kOpen:
       break;
   }
-  if (*pack_end + length >= kPackLimit) return GroupResult::kFailed;
+  // Offsets and lengths must stay below 2 GiB.
+  const bool encoded = prepared->state == MemberPrepared::kEncoded;
+  const uint64_t appended = encoded ? prepared->stream.size() : length;
+  if (*pack_end + appended >= kPackLimit) return GroupResult::kFailed;
+  if (encoded) {
+    const std::vector<uint8_t>& stream = prepared->stream;
+    if (env.write_at(pack, stream.data(), stream.size(), *pack_end) != platform::Error::kOk) {
+      return GroupResult::kFailed;
+    }
+    point_at(entry, kKindLzo1x, length, stream.size(), prepared->sum, pack_end);
+    return GroupResult::kAppended;
+  }
+  if (prepared->state == MemberPrepared::kMapped) {
+    // Summed again as it is written: the sum is that of the bytes that
+    // went into the pack, whatever happened to the file since.
+    Sum32 sum;
+    const bool ok = append_mapped(env, prepared->mapped, length, pack, *pack_end, &sum);
+    prepared->unmap();
+    if (!ok) return GroupResult::kFailed;
+    point_at(entry, kKindStored, length, length, sum.value(), pack_end);
+    return GroupResult::kAppended;
+  }
   Sum32 sum;
   for (uint64_t done = 0; done < length;) {
     const uint64_t window_size = std::min(length - done, kWindow);

@@ -233,6 +233,8 @@ TEST(KeyWaitWithWorkers, NoMemberAfterTheWaitingOneIsNamedBeforeTheKey) {
   EXPECT_EQ(list_folder(tmp / "out"), expected);
   EXPECT_EQ(run.output().find(member(tmp / "out", 6)), std::string::npos);
   run.type("x");
+  // No other wait: the run ends on its own.
+  ASSERT_TRUE(run.wait_for(member(tmp / "out", 63) + "\n"));
   EXPECT_EQ(WEXITSTATUS(run.finish()), 0);
   EXPECT_EQ(list_folder(tmp / "out").size(), 64u);
   EXPECT_EQ(read_file(member(tmp / "out", 5)), bytes_of("mine"));
