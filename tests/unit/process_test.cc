@@ -6,8 +6,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "commands/group.h"
 #include "pak/entry_decoder.h"
@@ -53,6 +55,48 @@ TEST(ReadMapped, PastACutReadsZerosRunsToItsEndAndFails) {
   EXPECT_FALSE(platform::read_mapped(view.data + 3 * page, 10, [] {}));
   EXPECT_TRUE(platform::read_mapped(view.data, page, [] {}));
   EXPECT_LT(nonzero, 3 * page);
+}
+
+// Each thread's guarded read is its own: one that begins while another's
+// is under way neither hides it nor is hidden by it.
+TEST(ReadMapped, GuardsOfTwoThreadsAtOnce) {
+  TempDir tmp;
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  write_file(tmp / "cut", random_bytes(4 * page, 1));
+  write_file(tmp / "whole", random_bytes(4 * page, 2));
+  platform::MappedView cut, whole;
+  ASSERT_EQ(platform::Env::system().map_shared(tmp / "cut", &cut), platform::Error::kOk);
+  ASSERT_EQ(platform::Env::system().map_shared(tmp / "whole", &whole), platform::Error::kOk);
+  ASSERT_EQ(::truncate((tmp / "cut").c_str(), static_cast<off_t>(page)), 0);
+
+  std::atomic<int> step{0};
+  const auto wait_for = [&](int s) {
+    while (step.load() < s) std::this_thread::yield();
+  };
+  volatile uint8_t sink = 0;
+  bool cut_read = true, whole_read = false;
+  // The first thread guards the cut file, lets the second guard the whole
+  // one, and only then reads past the cut.
+  std::thread first([&] {
+    cut_read = platform::read_mapped(cut.data, 4 * page, [&] {
+      step = 1;
+      wait_for(2);
+      for (uint64_t i = 0; i < 4 * page; i += page) sink = static_cast<uint8_t>(sink + cut.data[i]);
+      step = 3;
+    });
+  });
+  std::thread second([&] {
+    wait_for(1);
+    whole_read = platform::read_mapped(whole.data, 4 * page, [&] {
+      step = 2;
+      wait_for(3);
+      for (uint64_t i = 0; i < 4 * page; ++i) sink = static_cast<uint8_t>(sink + whole.data[i]);
+    });
+  });
+  first.join();
+  second.join();
+  EXPECT_FALSE(cut_read);
+  EXPECT_TRUE(whole_read);
 }
 
 TEST(DecodeLzo1x, ReadCutShortLeavesNothingForTheNextEntryToShow) {
