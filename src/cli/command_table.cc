@@ -1,5 +1,6 @@
 #include "cli/command_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -40,8 +41,8 @@ constexpr uint32_t kMostJobs = 256;
 // number from 0 to 256.
 bool jobs_of(const Arguments& args, uint32_t* jobs) {
   *jobs = default_workers();
-  for (const GivenOption& option : args.options) {
-    if (option.name != "--jobs") continue;
+  return std::ranges::all_of(args.options, [&](const GivenOption& option) {
+    if (option.name != "--jobs") return true;
     const std::string& v = option.value;
     const bool digits =
         !v.empty() && v.size() <= 3 && v.find_first_not_of("0123456789") == std::string::npos;
@@ -52,8 +53,8 @@ bool jobs_of(const Arguments& args, uint32_t* jobs) {
       return false;
     }
     *jobs = n == 0 ? default_workers() : static_cast<uint32_t>(n);
-  }
-  return true;
+    return true;
+  });
 }
 
 constexpr Option kVerifyOptions[] = {
