@@ -15,6 +15,10 @@ namespace radodaro {
 namespace {
 
 constexpr uint32_t kMaxWorkers = 256;
+// A worker takes up to this many entries at once, while together they cost
+// less than kBatchCost.
+constexpr uint32_t kBatch = 16;
+constexpr uint64_t kBatchCost = uint64_t{256} << 10;
 
 // What the committing thread and the workers share, under `lock`.
 class Pipeline {
@@ -81,18 +85,38 @@ class Pipeline {
     cost = held;
   }
 
+  // Whether a waiting worker is worth waking: it finds a batch to take, or
+  // the last entries. Called under the lock.
+  bool worth_waking() {
+    if (waiting_workers_ == 0 || !startable()) return false;
+    const uint32_t room = committed_ + limits_.slots - next_;
+    return room >= kBatch || next_ + room >= count_ || next_cost_ > 0;
+  }
+
   void work_loop(uint32_t worker) {
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
+      ++waiting_workers_;
       to_workers_.wait(hold, [&] { return stopped_ || startable(); });
+      --waiting_workers_;
       if (stopped_) return;
-      const uint32_t index = take();
-      hold.unlock();
-      const uint64_t held = work_.prepare(index, slot_of(index), worker);
-      hold.lock();
-      settle(index, held);
-      ready_[slot_of(index)] = true;
-      if (index == committed_) to_committer_.notify_one();
+      // Small entries are taken a few at a time, so that the threads do
+      // not wake each other for every one.
+      const uint32_t first = take();
+      uint32_t end = first + 1;
+      uint64_t batch_cost = slot_cost_[slot_of(first)];
+      while (end - first < kBatch && batch_cost < kBatchCost && startable()) {
+        batch_cost += next_cost_;
+        end = take() + 1;
+      }
+      for (uint32_t index = first; index < end; ++index) {
+        hold.unlock();
+        const uint64_t held = work_.prepare(index, slot_of(index), worker);
+        hold.lock();
+        settle(index, held);
+        ready_[slot_of(index)] = true;
+        if (index == committed_) to_committer_.notify_one();
+      }
     }
   }
 
@@ -106,9 +130,10 @@ class Pipeline {
         if (!next_cost_known_) next_cost_ = work_.cost(index);
         next_cost_known_ = true;
         take();
-        hold.unlock();
         // Workers may take the entries after it meanwhile.
-        to_workers_.notify_all();
+        const bool wake = worth_waking();
+        hold.unlock();
+        if (wake) to_workers_.notify_all();
         const uint64_t held = work_.prepare(index, slot, limits_.workers);
         hold.lock();
         settle(index, held);
@@ -118,12 +143,14 @@ class Pipeline {
       }
     }
     const bool ok = work_.commit(index, slot);
+    bool wake = false;
     {
       const std::lock_guard<std::mutex> hold(lock_);
       in_flight_ -= slot_cost_[slot];
       committed_ = index + 1;
+      wake = worth_waking();
     }
-    to_workers_.notify_all();
+    if (wake) to_workers_.notify_all();
     return ok;
   }
 
@@ -142,6 +169,7 @@ class Pipeline {
   std::vector<uint64_t> slot_cost_;
   std::vector<bool> ready_;
   bool stopped_ = false;
+  uint32_t waiting_workers_ = 0;
 };
 
 }  // namespace
