@@ -251,6 +251,9 @@ class ExpandWork final : public EntryWork {
         folder_made_ = true;
       }
       expand_entry(env_, folder_, name, path, entry, pack_, s.prepared);
+      if (range_in_file(entry.offset, read_extent(entry), pack_.size)) {
+        platform::let_go(pack_.data() + entry.offset, read_extent(entry));
+      }
     }
     buffers_.give(std::move(s.buffer));
     return true;

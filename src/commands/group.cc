@@ -245,6 +245,12 @@ class UpdateState {
   const UpdateContext* check(uint32_t thread) const {
     return wanted_ ? &threads_[thread].check : nullptr;
   }
+  // The old data of `entry` has been compared: its pages may go.
+  void let_go(const PakEntry& entry) const {
+    if (pack_data_ != nullptr && range_in_file(entry.offset, read_extent(entry), pack_size_)) {
+      platform::let_go(pack_data_ + entry.offset, read_extent(entry));
+    }
+  }
   // Gives back what a thread's decoder holds beyond `keep` bytes.
   void trim(uint32_t thread, uint64_t keep) {
     DecodeBuffer& buffer = threads_[thread].buffer;
@@ -331,6 +337,7 @@ class GroupWork final : public EntryWork {
                                : absent(folder_.error) ? GroupResult::kAbsent
                                                        : GroupResult::kFailed;
     s.reset();
+    update_->let_go(entry_of(original_, index));
     switch (result) {
       case GroupResult::kAbsent:
       case GroupResult::kUnchanged:

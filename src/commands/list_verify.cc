@@ -172,7 +172,12 @@ class VerifyWork final : public EntryWork {
     const Slot& s = slots_[slot];
     std::fputs(s.report.c_str(), stdout);
     problems += static_cast<uint64_t>(s.problems);
-    if (entry_of(pack_.dir_image, index).kind != kKindSkipped) ++checked;
+    const PakEntry e = entry_of(pack_.dir_image, index);
+    if (e.kind == kKindSkipped) return true;
+    ++checked;
+    if (range_in_file(e.offset, read_extent(e), pack_.size)) {
+      platform::let_go(pack_.data() + e.offset, read_extent(e));
+    }
     return true;
   }
 

@@ -210,6 +210,12 @@ std::string name_of(const std::string& path);
 // Tells the system that `length` bytes from `data` will be read once, in order.
 void advise_sequential(const uint8_t* data, uint64_t length);
 
+// The mapped bytes at `data` will not be read again soon: the pages wholly
+// inside them leave this process's memory, to be read from the file again
+// should they be touched. A run's memory then stays with what is in
+// flight, however large the pack.
+void let_go(const uint8_t* data, uint64_t length);
+
 }  // namespace radodaro::platform
 
 #endif  // RADODARO_PLATFORM_FILES_H_

@@ -426,6 +426,16 @@ void Env::unmap_window(const uint8_t* data, uint64_t length) {
   ::munmap(const_cast<uint8_t*>(data), length);
 }
 
+void let_go(const uint8_t* data, uint64_t length) {
+  static const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t from = (begin + page - 1) & ~(page - 1);
+  const uintptr_t to = (begin + length) & ~(page - 1);
+  // A shared mapping of a file loses nothing: its pages are the file's.
+  if (from < to)
+    (void)::madvise(const_cast<uint8_t*>(data) + (from - begin), to - from, MADV_DONTNEED);
+}
+
 void advise_sequential(const uint8_t* data, uint64_t length) {
   // madvise wants a page-aligned start; a whole view has one.
   (void)::madvise(const_cast<uint8_t*>(data), length, MADV_SEQUENTIAL);

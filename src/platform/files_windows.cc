@@ -462,4 +462,8 @@ void advise_sequential(const uint8_t*, uint64_t) {
   // The cache manager reads ahead in mapped files of its own accord.
 }
 
+void let_go(const uint8_t*, uint64_t) {
+  // The system trims a process's working set of mapped pages on its own.
+}
+
 }  // namespace radodaro::platform
