@@ -252,7 +252,7 @@ class ExpandWork final : public EntryWork {
       }
       expand_entry(env_, folder_, name, path, entry, pack_, s.prepared);
       if (range_in_file(entry.offset, read_extent(entry), pack_.size)) {
-        platform::let_go(pack_.data() + entry.offset, read_extent(entry));
+        read_behind_.done(entry.offset, read_extent(entry));
       }
     }
     buffers_.give(std::move(s.buffer));
@@ -270,6 +270,7 @@ class ExpandWork final : public EntryWork {
   const std::string& folder_path_;
   BufferPool buffers_;
   std::vector<Slot> slots_;
+  ReadBehind read_behind_{pack_.data()};
   bool folder_made_ = false;
   OutputFolder folder_;
 };

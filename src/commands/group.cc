@@ -223,16 +223,17 @@ class UpdateState {
  public:
   UpdateState(platform::Env& env, const PackUpdate& update, bool wanted, Compression compression,
               uint32_t threads)
-      : env_(env), wanted_(wanted), threads_(threads) {
-    const uint8_t* pack_data =
-        wanted ? env.map_window(update.file(), 0, update.original_size()) : nullptr;
-    pack_size_ = update.original_size();
-    pack_data_ = pack_data;
+      : env_(env),
+        wanted_(wanted),
+        pack_size_(update.original_size()),
+        pack_data_(wanted ? env.map_window(update.file(), 0, pack_size_) : nullptr),
+        threads_(threads),
+        read_behind_(pack_data_) {
     const Lzo1xEffort effort =
         compression == Compression::kBest ? Lzo1xEffort::kBest : Lzo1xEffort::kFast;
     for (Thread& t : threads_) {
       t.encoder.emplace(effort);
-      t.check = {pack_size_, pack_data, &t.buffer,
+      t.check = {pack_size_, pack_data_, &t.buffer,
                  compression == Compression::kNone ? nullptr : &*t.encoder};
     }
   }
@@ -246,9 +247,9 @@ class UpdateState {
     return wanted_ ? &threads_[thread].check : nullptr;
   }
   // The old data of `entry` has been compared: its pages may go.
-  void let_go(const PakEntry& entry) const {
-    if (pack_data_ != nullptr && range_in_file(entry.offset, read_extent(entry), pack_size_)) {
-      platform::let_go(pack_data_ + entry.offset, read_extent(entry));
+  void let_go(const PakEntry& entry) {
+    if (range_in_file(entry.offset, read_extent(entry), pack_size_)) {
+      read_behind_.done(entry.offset, read_extent(entry));
     }
   }
   // Gives back what a thread's decoder holds beyond `keep` bytes.
@@ -268,6 +269,7 @@ class UpdateState {
   uint64_t pack_size_ = 0;
   const uint8_t* pack_data_ = nullptr;
   std::vector<Thread> threads_;
+  ReadBehind read_behind_;
 };
 
 // Opens the pack and reads its directory; says why not, and warns that a

@@ -175,9 +175,8 @@ class VerifyWork final : public EntryWork {
     const PakEntry e = entry_of(pack_.dir_image, index);
     if (e.kind == kKindSkipped) return true;
     ++checked;
-    if (range_in_file(e.offset, read_extent(e), pack_.size)) {
-      platform::let_go(pack_.data() + e.offset, read_extent(e));
-    }
+    if (range_in_file(e.offset, read_extent(e), pack_.size))
+      read_behind_.done(e.offset, read_extent(e));
     return true;
   }
 
@@ -193,6 +192,7 @@ class VerifyWork final : public EntryWork {
   const uint64_t keep_;
   std::vector<DecodeBuffer> buffers_;
   std::vector<Slot> slots_;
+  ReadBehind read_behind_{pack_.data()};
 };
 
 }  // namespace

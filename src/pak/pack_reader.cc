@@ -123,4 +123,21 @@ bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pac
   return true;
 }
 
+void ReadBehind::done(uint64_t offset, uint64_t length) {
+  constexpr uint64_t kChunk = uint64_t{4} << 20;
+  if (base_ == nullptr) return;
+  // Entries mostly follow one another; one elsewhere starts a new stretch.
+  if (offset != to_) {
+    flush();
+    from_ = offset;
+  }
+  to_ = offset + length;
+  if (to_ - from_ >= kChunk) flush();
+}
+
+void ReadBehind::flush() {
+  if (base_ != nullptr && to_ > from_) platform::let_go(base_ + from_, to_ - from_);
+  from_ = to_;
+}
+
 }  // namespace radodaro

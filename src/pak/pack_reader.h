@@ -44,6 +44,27 @@ struct PackView {
   const uint8_t* data() const { return map.data; }
 };
 
+// Gives back the mapped pages of a pack behind the entries a run is done
+// with, a few MiB at a time: the run's memory then stays with what it has
+// in flight, however large the pack, for the cost of a call per chunk.
+class ReadBehind {
+ public:
+  // `base`: the mapping, or nullptr for nothing to give back.
+  // What was not given back goes with the mapping.
+  explicit ReadBehind(const uint8_t* base) : base_(base) {}
+  ReadBehind(const ReadBehind&) = delete;
+  ReadBehind& operator=(const ReadBehind&) = delete;
+
+  // The `length` bytes at `offset` (within the mapping) are done with.
+  void done(uint64_t offset, uint64_t length);
+
+ private:
+  void flush();
+  const uint8_t* base_;
+  uint64_t from_ = 0;
+  uint64_t to_ = 0;
+};
+
 // Opens and maps the pack at the absolute `pak_path` for reading, shared
 // with other readers but no writer, and copies its header and directory.
 // Where an unfinished group run left a journal that fits the pack, the
