@@ -370,9 +370,13 @@ TEST(Commands, ListSaysWhatCompactGivesBack) {
       encode_entry(e, pack.data() + entry_position(i));
     }
     write_file(tmp / "t.pak", pack);
-    const std::string list = radodaro({"--list", tmp / "t.pak"}).out;
+    const RunResult listed = radodaro({"--list", tmp / "t.pak"});
+    const std::string& list = listed.out;
     const size_t at = list.find("unreferenced ");
-    ASSERT_NE(at, std::string::npos) << list;
+    ASSERT_NE(at, std::string::npos)
+        << round << ": exit " << listed.exit_code << ", signal " << listed.signal << ", stdout:\n"
+        << list << "stderr:\n"
+        << listed.err;
     const uint64_t unreferenced = std::stoull(list.substr(at + 13));
     ASSERT_EQ(radodaro({"--compact", tmp / "t.pak"}).exit_code, 0) << round;
     EXPECT_EQ(pack.size() - read_file(tmp / "t.pak").size(), unreferenced) << round << "\n" << list;
