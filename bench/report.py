@@ -48,16 +48,23 @@ def median(values):
     return v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
 
 
+def medians(key):
+    """Each command's median time in the hyperfine run `key`, or None."""
+    path = os.path.join(results, key + ".json")
+    if not os.path.exists(path):
+        return None
+    with open(path) as f:
+        return {r["command"]: median(r["times"]) for r in json.load(f)["results"]}
+
+
 print(f"machine: {os.cpu_count()} cores, {cpu_model()}; size {size}; outputs on {place}")
 print()
 print("| workload | command | median s | MB/s | entries/s | radodaro / anchor |")
 print("|---|---|---|---|---|---|")
 for key, (title, nbytes, entries, anchors) in WORKLOADS.items():
-    path = os.path.join(results, key + ".json")
-    if not os.path.exists(path):
+    runs = medians(key)
+    if runs is None:
         continue
-    with open(path) as f:
-        runs = {r["command"]: median(r["times"]) for r in json.load(f)["results"]}
     ours = runs.get("radodaro")
     for name, t in runs.items():
         ratio = ""
@@ -99,11 +106,9 @@ if any(os.path.exists(os.path.join(results, k + ".json")) for k, _ in scaling):
     print("| scaling | jobs | median s | speed-up over 1 job |")
     print("|---|---|---|---|")
     for key, title in scaling:
-        path = os.path.join(results, key + ".json")
-        if not os.path.exists(path):
+        runs = medians(key)
+        if runs is None:
             continue
-        with open(path) as f:
-            runs = {r["command"]: median(r["times"]) for r in json.load(f)["results"]}
         one = runs.get("jobs 1")
         for name, t in runs.items():
             speedup = f"{one / t:.2f}" if one else ""
