@@ -32,28 +32,34 @@ struct GivenOption {
 struct Arguments {
   std::vector<std::string> operands;
   std::vector<GivenOption> options;
+
+  bool has(const char* name) const;
 };
 
 struct Command {
   const char* name;      // "--list"
   const char* operands;  // as --help shows them: "PACK FOLDER"; "" for none
-  size_t operand_count;
+  size_t least_operands;
+  size_t most_operands;
   const char* help;  // one line
-  // Taken anywhere after the command; an argument that is none of them is
-  // an operand.
+  // Taken anywhere after the command, up to a "--" after which everything
+  // is an operand.
   std::span<const Option> options;
-  // The exit status; `args` has operand_count operands.
+  const char* exits;  // what each exit status means, on one line
+  // The exit status; `args` has from least_operands to most_operands
+  // operands.
   int (*run)(platform::Env& env, const Arguments& args);
 };
 
 std::span<const Command> commands();
 
 // What --help prints after the usage text: a line per command and per
-// option, then where to read more.
+// option, and the exit statuses, then where to read more.
 std::string commands_help();
 
-// Runs the command that argv[1] names with the arguments after it: the
-// usage text and -1 for an unknown command or the wrong number of operands.
+// Runs the command that argv[1] names with the arguments after it. An
+// unknown command or option, a missing value or the wrong number of
+// operands is said on stderr, with a pointer to --help, and gives -1.
 int run_command(platform::Env& env, int argc, const char* const* argv);
 
 }  // namespace radodaro

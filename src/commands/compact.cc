@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "commands/open_pack.h"
+#include "commands/output.h"
 #include "pak/compact_layout.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
@@ -23,7 +24,7 @@ constexpr uint64_t kChunk = uint64_t{1} << 20;
 // time.
 bool copy_stretch(platform::Env& env, const platform::Handle& pack, const uint8_t* mapped,
                   uint64_t from, uint64_t length, std::vector<uint8_t>* chunk,
-                  platform::NewFile* out) {
+                  platform::NewFile* out, Progress* progress) {
   for (uint64_t done = 0; done < length;) {
     const uint64_t n = std::min(kChunk, length - done);
     if (mapped != nullptr) {
@@ -44,6 +45,7 @@ bool copy_stretch(platform::Env& env, const platform::Handle& pack, const uint8_
     }
     done += n;
   }
+  progress->advance(length);
   return true;
 }
 
@@ -51,7 +53,7 @@ bool copy_stretch(platform::Env& env, const platform::Handle& pack, const uint8_
 // under that name only once whole, durable and with the old one's owner,
 // group, mode and attributes.
 bool write_compacted(platform::Env& env, const PackUpdate& update, const CompactLayout& layout,
-                     const std::string& name) {
+                     const std::string& name, Progress* progress) {
   platform::NewFile out(env, update.folder(), name);
   if (out.create() != Error::kOk ||
       out.append(layout.dir_image.data(), layout.dir_image.size()) != Error::kOk) {
@@ -60,7 +62,7 @@ bool write_compacted(platform::Env& env, const PackUpdate& update, const Compact
   const uint8_t* mapped = env.map_window(update.file(), 0, update.original_size());
   std::vector<uint8_t> chunk;
   bool ok = std::all_of(layout.moves.begin(), layout.moves.end(), [&](const Move& m) {
-    return copy_stretch(env, update.file(), mapped, m.from, m.length, &chunk, &out);
+    return copy_stretch(env, update.file(), mapped, m.from, m.length, &chunk, &out, progress);
   });
   if (mapped != nullptr) env.unmap_window(mapped, update.original_size());
   return ok && out.sync() == Error::kOk && out.take_attributes_of(update.file()) == Error::kOk &&
@@ -89,7 +91,32 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
 
 }  // namespace
 
-bool run_compact(platform::Env& env, const std::string& pak_path) {
+namespace {
+
+constexpr char kPastFourGiB[] =
+    "%s: compacted, some data would lie past 4 GiB, where no offset can point; it was left as "
+    "it is";
+
+// --compact --dry-run: the pack read as --verify reads it, and the sizes it
+// has and would have.
+bool dry_run_compact(platform::Env& env, const std::string& pak_path) {
+  PackView pack;
+  if (!open_pack_to_read(env, pak_path, &pack)) return false;
+  const CompactLayout layout = plan_compaction(pack.dir_image, pack.size);
+  if (!layout.offsets_fit) {
+    complain(kPastFourGiB, pak_path.c_str());
+    return false;
+  }
+  const uint64_t after = std::min(layout.new_size, pack.size);
+  std::printf("Would compact %s: %llu bytes, then %llu\n", pak_path.c_str(),
+              static_cast<unsigned long long>(pack.size), static_cast<unsigned long long>(after));
+  return true;
+}
+
+}  // namespace
+
+bool run_compact(platform::Env& env, const std::string& pak_path, const CompactOptions& options) {
+  if (options.dry_run) return dry_run_compact(env, pak_path);
   PackUpdate update(env, pak_path);
   std::vector<uint8_t> dir_image;
   // Nothing is ever appended to the pack itself; it is replaced whole.
@@ -98,10 +125,7 @@ bool run_compact(platform::Env& env, const std::string& pak_path) {
   const uint64_t old_size = update.original_size();
   const CompactLayout layout = plan_compaction(dir_image, old_size);
   if (!layout.offsets_fit) {
-    std::fprintf(stderr,
-                 "radodaro: %s: compacted, some data would lie past 4 GiB, where no offset can "
-                 "point; it was left as it is\n",
-                 pak_path.c_str());
+    complain(kPastFourGiB, pak_path.c_str());
     return false;
   }
   // Nothing to give back. (Data that overlaps the directory would even be
@@ -113,7 +137,10 @@ bool run_compact(platform::Env& env, const std::string& pak_path) {
   }
   const platform::Handle& folder = update.folder();
   const std::string temp_name = update.files().compact_name();
-  if (!write_compacted(env, update, layout, temp_name)) {
+  Progress progress(options.progress, layout.moves.size(), layout.data_size(), "stretches");
+  const bool written = write_compacted(env, update, layout, temp_name, &progress);
+  progress.clear();
+  if (!written) {
     (void)env.remove(folder, temp_name);
     std::printf("Can't write data file %s\n", pak_path.c_str());
     return false;

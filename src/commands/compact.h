@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "commands/output.h"
 #include "platform/files.h"
 
 namespace radodaro {
@@ -14,7 +15,14 @@ namespace radodaro {
 // exclusive hold. True means compacted (or nothing to give back); false,
 // with the reason printed, leaves the pack as it was. A pack with more
 // than one name (hard links) is refused: a rename would split them.
-bool run_compact(platform::Env& env, const std::string& pak_path);
+// With `dry_run`, only prints the sizes before and after; nothing is written
+// and the pack is not held.
+struct CompactOptions {
+  bool dry_run = false;
+  ProgressMode progress = ProgressMode::kOff;
+};
+bool run_compact(platform::Env& env, const std::string& pak_path,
+                 const CompactOptions& options = {});
 
 }  // namespace radodaro
 

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "commands/output.h"
 #include "pak/checksums.h"
+#include "pak/entry_check.h"
 #include "pak/entry_pipeline.h"
 #include "platform/console.h"
 #include "platform/paths.h"
@@ -181,6 +184,135 @@ void expand_entry(platform::Env& env, const OutputFolder& folder, const std::str
 
 namespace {
 
+// What became of one entry of --expand.
+struct MemberOutcome {
+  const char* status = "error";       // "written", "exists", "skipped" or "error"
+  std::vector<std::string> problems;  // what did not check, or why it is not there
+  bool summed = false;                // `sum` is the sum of its content
+  uint32_t sum = 0;
+  bool packed_summed = false;  // lzo1x: `packed_sum` is the sum of its packed bytes
+  uint32_t packed_sum = 0;
+};
+
+// Says on stderr why the member at `path` is not there, and keeps it.
+void not_written(MemberOutcome* out, const std::string& path, const std::string& why) {
+  complain("%s: %s", path.c_str(), why.c_str());
+  out->problems.push_back(why);
+}
+
+void cannot(MemberOutcome* out, const char* what, const std::string& path, platform::Error e) {
+  complain("cannot %s %s: %s", what, path.c_str(), platform::reason(e));
+  out->problems.push_back(std::string("cannot ") + what + ": " + platform::reason(e));
+}
+
+// --expand of one prepared entry: written whole under a name of its own
+// (or over a regular file, with `overwrite`), checked, and said on stderr
+// when anything is wrong.
+MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const std::string& name,
+                           const std::string& path, const PakEntry& entry, const PackView& pack,
+                           const PreparedEntry& prepared, bool overwrite) {
+  MemberOutcome out;
+  if (entry.kind == kKindSkipped) {
+    out.status = "skipped";
+    return out;
+  }
+  if (!range_in_file(entry.offset, read_extent(entry), pack.size)) {
+    not_written(&out, path, "not written: " + outside_problem(entry));
+    return out;
+  }
+  const platform::Error there =
+      overwrite ? env.regular_file_at(folder.handle, name) : folder.look_up(env, name);
+  if (there == platform::Error::kOk && !overwrite) {
+    out.status = "exists";
+    complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
+    out.problems.emplace_back("exists");
+    return out;
+  }
+  if (there == platform::Error::kNotRegular && overwrite) {
+    cannot(&out, "replace", path, there);
+    return out;
+  }
+  if (there != platform::Error::kOk && there != platform::Error::kNotFound) {
+    cannot(&out, "create", path, there);
+    return out;
+  }
+  platform::NewFile file(env, folder.handle, name);
+  if (const platform::Error e = file.create(/*beside=*/overwrite); e != platform::Error::kOk) {
+    if (e == platform::Error::kExists) {
+      out.status = "exists";
+      complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
+      out.problems.emplace_back("exists");
+    } else {
+      cannot(&out, "create", path, e);
+    }
+    return out;
+  }
+  std::vector<std::string> problems;
+  directory_problems(entry, &problems);
+  if (entry.kind == kKindLzo1x) {
+    const Decoded& d = prepared.decoded;
+    if (d.data == nullptr) {
+      cannot(&out, "decode", path, platform::Error::kNoMemory);
+      return out;
+    }
+    if (!d.read) {
+      not_written(&out, path, "not written: the pack was cut short while it was read");
+      return out;
+    }
+    out.summed = out.packed_summed = true;
+    out.sum = sum32(d.data, entry.unpacked_size);
+    out.packed_sum = d.packed_sum;
+    lzo1x_problems(entry, d, out.sum, &problems);
+    if (const platform::Error e = file.append(d.data, entry.unpacked_size);
+        e != platform::Error::kOk) {
+      cannot(&out, "write", path, e);
+      return out;
+    }
+  } else {
+    if (prepared.read_whole < entry.unpacked_size) {
+      not_written(&out, path, "not written: the pack was cut short while it was read");
+      return out;
+    }
+    out.summed = true;
+    out.sum = prepared.stored_sum;
+    stored_problems(entry, out.sum, &problems);
+    const uint8_t* data = pack.data() + entry.offset;
+    for (uint64_t done = 0; done < entry.unpacked_size;) {
+      const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
+      // The bytes were read once already; a pack cut short since shows here.
+      platform::Error e = platform::Error::kOk;
+      if (!platform::read_mapped(data + done, n, [&] { e = file.append(data + done, n); })) {
+        not_written(&out, path, "not written: the pack was cut short while it was read");
+        return out;
+      }
+      if (e != platform::Error::kOk) {
+        cannot(&out, "write", path, e);
+        return out;
+      }
+      done += n;
+    }
+  }
+  const platform::Error e = overwrite ? file.commit_replacing() : file.commit();
+  if (e == platform::Error::kExists) {
+    out.status = "exists";
+    complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
+    out.problems.emplace_back("exists");
+    return out;
+  }
+  if (e != platform::Error::kOk) {
+    cannot(&out, overwrite && e == platform::Error::kNotRegular ? "replace" : "create", path, e);
+    return out;
+  }
+  out.status = "written";
+  for (const std::string& p : problems) complain("%s: %s", path.c_str(), p.c_str());
+  out.problems = std::move(problems);
+  return out;
+}
+
+}  // namespace
+
+namespace {
+
 // Decode buffers handed from one entry to the next, whichever slot it has:
 // those that are free hold `keep` bytes together at most.
 class BufferPool {
@@ -215,22 +347,30 @@ class BufferPool {
 // names the member files and prints, in index order.
 class ExpandWork final : public EntryWork {
  public:
+  // `options` nullptr: /e, as it always was.
   ExpandWork(platform::Env& env, const PackView& pack, const std::string& folder_path,
-             const PipelineLimits& limits)
+             const PipelineLimits& limits, const ExpandOptions* options, Progress* progress)
       : env_(env),
         pack_(pack),
         folder_path_(folder_path),
+        options_(options),
+        progress_(progress),
         buffers_(limits.budget),
         slots_(limits.slots) {}
 
+  bool selected(uint32_t index) const {
+    return options_ == nullptr || options_->selection.contains(index);
+  }
+
   uint64_t cost(uint32_t index) override {
     const PakEntry entry = entry_of(pack_.dir_image, index);
-    return entry.kind == kKindLzo1x ? entry.unpacked_size : 0;
+    return entry.kind == kKindLzo1x && selected(index) ? entry.unpacked_size : 0;
   }
 
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t) override {
     Slot& s = slots_[slot];
     s.prepared = PreparedEntry();
+    if (!selected(index)) return 0;
     const PakEntry entry = entry_of(pack_.dir_image, index);
     if (entry.kind == kKindLzo1x) s.buffer = buffers_.take();
     prepare_entry(entry, pack_, s.buffer.get(), &s.prepared);
@@ -239,14 +379,17 @@ class ExpandWork final : public EntryWork {
 
   bool commit(uint32_t index, uint32_t slot) override {
     Slot& s = slots_[slot];
+    if (!selected(index)) return true;
     const PakEntry entry = entry_of(pack_.dir_image, index);
-    if (entry.kind != kKindSkipped) {
+    if (options_ != nullptr) {
+      commit_modern(index, entry, s);
+    } else if (entry.kind != kKindSkipped) {
       const std::string name = member_name(index);
       const std::string path = folder_path_ + name;
       // Every member file lies in the same folder, so one walk serves them
       // all, and the folder, once open, spares each member a path lookup.
       if (!folder_made_) {
-        platform::make_folder_chain(env_, path);
+        (void)platform::make_folder_chain(env_, path);
         folder_.open(env_, folder_path_);
         folder_made_ = true;
       }
@@ -259,7 +402,35 @@ class ExpandWork final : public EntryWork {
     return true;
   }
 
+  // --expand: how many entries were written and checked, and how many not.
+  uint64_t written = 0;
+  uint64_t failed = 0;
+
  private:
+  struct Slot;
+
+  void commit_modern(uint32_t index, const PakEntry& entry, const Slot& s) {
+    const std::string name = member_name(index);
+    const std::string path = folder_path_ + name;
+    const MemberOutcome out =
+        write_member(env_, folder_, name, path, entry, pack_, s.prepared, options_->overwrite);
+    const bool inside = range_in_file(entry.offset, read_extent(entry), pack_.size);
+    if (inside) read_behind_.done(entry.offset, read_extent(entry));
+    const bool whole = std::strcmp(out.status, "written") == 0;
+    if (whole && out.problems.empty()) ++written;
+    if (!out.problems.empty()) ++failed;
+    if (options_->json) {
+      JsonLine line = entry_json(index, entry);
+      line.string("path", path).string("status", out.status);
+      if (out.summed) line.hex("sum", out.sum);
+      if (out.packed_summed) line.hex("packed_sum", out.packed_sum);
+      print_out(line.strings("problems", out.problems).text());
+    } else if (options_->verbose && whole) {
+      print_out(path + "\n");
+    }
+    progress_->advance(inside ? read_extent(entry) : 0);
+  }
+
   struct Slot {
     std::unique_ptr<DecodeBuffer> buffer;
     PreparedEntry prepared;
@@ -268,9 +439,13 @@ class ExpandWork final : public EntryWork {
   platform::Env& env_;
   const PackView& pack_;
   const std::string& folder_path_;
+  const ExpandOptions* options_;
+  Progress* progress_;
   BufferPool buffers_;
   std::vector<Slot> slots_;
   ReadBehind read_behind_{pack_.data()};
+
+ public:
   bool folder_made_ = false;
   OutputFolder folder_;
 };
@@ -280,8 +455,52 @@ class ExpandWork final : public EntryWork {
 void run_expand(platform::Env& env, const PackView& pack, const std::string& folder_path,
                 uint32_t workers) {
   const PipelineLimits limits = pipeline_limits(workers);
-  ExpandWork work(env, pack, folder_path, limits);
+  ExpandWork work(env, pack, folder_path, limits, nullptr, nullptr);
   run_in_order(work, header_of(pack.dir_image).entry_count, limits);
+}
+
+int run_expand_command(platform::Env& env, const std::string& pak_path,
+                       const std::string& folder_path, const ExpandOptions& options,
+                       uint32_t workers) {
+  PackView pack;
+  if (!open_pack_to_read(env, pak_path, &pack)) return -1;
+  const uint32_t count = header_of(pack.dir_image).entry_count;
+  if (std::string why; !options.selection.fits(count, &why)) {
+    complain("--only: %s", why.c_str());
+    return -1;
+  }
+  const PipelineLimits limits = pipeline_limits(workers);
+  uint64_t entries = 0, bytes = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!options.selection.contains(i)) continue;
+    const PakEntry e = entry_of(pack.dir_image, i);
+    ++entries;
+    if (range_in_file(e.offset, read_extent(e), pack.size)) bytes += read_extent(e);
+  }
+  Progress progress(options.progress, entries, bytes);
+  ExpandWork work(env, pack, folder_path, limits, &options, &progress);
+  // The folder is made, and opened once, before anything is written.
+  const platform::Error made = platform::make_folder_chain(env, folder_path + "x");
+  work.folder_.open(env, folder_path);
+  if (!work.folder_.handle.is_open()) {
+    const platform::Error e =
+        made != platform::Error::kOk ? made : env.open_folder(folder_path, &work.folder_.handle);
+    complain("cannot create %s: %s", folder_path.c_str(), platform::reason(e));
+    return -1;
+  }
+  work.folder_made_ = true;
+  run_in_order(work, count, limits);
+  progress.clear();
+  if (options.json) {
+    JsonLine summary;
+    summary.string("type", "summary")
+        .number("schema", kJsonSchema)
+        .number("selected", entries)
+        .number("written", work.written)
+        .number("failed", work.failed);
+    print_out(summary.text());
+  }
+  return work.failed == 0 ? 0 : 1;
 }
 
 }  // namespace radodaro

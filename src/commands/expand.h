@@ -5,7 +5,9 @@
 #include <string>
 #include <unordered_set>
 
+#include "commands/output.h"
 #include "pak/entry_decoder.h"
+#include "pak/entry_selection.h"
 #include "pak/pack_reader.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
@@ -31,6 +33,24 @@ struct OutputFolder {
 // preparing the entries ahead of their turn.
 void run_expand(platform::Env& env, const PackView& pack, const std::string& folder_path,
                 uint32_t workers = 1);
+
+// How --expand runs.
+struct ExpandOptions {
+  EntrySelection selection;
+  bool verbose = false;    // a line per member written
+  bool json = false;       // a JSON object per entry, then a summary
+  bool overwrite = false;  // a regular file at a member's name is replaced
+  ProgressMode progress = ProgressMode::kAuto;
+};
+
+// --expand PACK FOLDER: the selected entries written out as /e writes
+// them, each whole or not at all, existing files left alone (or, with
+// `overwrite`, replaced at once), every problem said on stderr. 0 when every
+// selected entry was written and checked, 1 when some were not, -1 when
+// nothing could be done.
+int run_expand_command(platform::Env& env, const std::string& pak_path,
+                       const std::string& folder_path, const ExpandOptions& options,
+                       uint32_t workers);
 
 // What can be worked out for an entry before its turn, from the pack alone.
 struct PreparedEntry {

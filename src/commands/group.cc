@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands/open_pack.h"
+#include "commands/output.h"
 #include "pak/checksums.h"
 #include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
@@ -221,12 +222,15 @@ struct MemberFolder {
 // only past its old end), and a decoder and an encoder for each thread.
 class UpdateState {
  public:
-  UpdateState(platform::Env& env, const PackUpdate& update, bool wanted, Compression compression,
-              uint32_t threads)
+  // `pack_data`: the pack's `pack_size` bytes, mapped; `owned` when they
+  // are to be unmapped with this.
+  UpdateState(platform::Env& env, uint64_t pack_size, const uint8_t* pack_data, bool owned,
+              bool wanted, Compression compression, uint32_t threads)
       : env_(env),
         wanted_(wanted),
-        pack_size_(update.original_size()),
-        pack_data_(wanted ? env.map_window(update.file(), 0, pack_size_) : nullptr),
+        owned_(owned),
+        pack_size_(pack_size),
+        pack_data_(pack_data),
         threads_(threads),
         read_behind_(pack_data_) {
     const Lzo1xEffort effort =
@@ -238,7 +242,7 @@ class UpdateState {
     }
   }
   ~UpdateState() {
-    if (pack_data_ != nullptr) env_.unmap_window(pack_data_, pack_size_);
+    if (owned_ && pack_data_ != nullptr) env_.unmap_window(pack_data_, pack_size_);
   }
   UpdateState(const UpdateState&) = delete;
   UpdateState& operator=(const UpdateState&) = delete;
@@ -266,6 +270,7 @@ class UpdateState {
   };
   platform::Env& env_;
   bool wanted_;
+  bool owned_;
   uint64_t pack_size_ = 0;
   const uint8_t* pack_data_ = nullptr;
   std::vector<Thread> threads_;
@@ -286,6 +291,30 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
   return true;
 }
 
+// What append_member() would do, without writing: `entry` and `*pack_end`
+// as it would leave them.
+GroupResult would_append(const MemberPrepared& prepared, uint64_t* pack_end, PakEntry* entry) {
+  switch (prepared.state) {
+    case MemberPrepared::kAbsent:
+      return GroupResult::kAbsent;
+    case MemberPrepared::kUnchanged:
+      return GroupResult::kUnchanged;
+    case MemberPrepared::kFailed:
+    case MemberPrepared::kDeferred:
+      return GroupResult::kFailed;
+    case MemberPrepared::kEncoded:
+    case MemberPrepared::kMapped:
+    case MemberPrepared::kOpen:
+      break;
+  }
+  const bool encoded = prepared.state == MemberPrepared::kEncoded;
+  const uint64_t appended = encoded ? prepared.stream.size() : prepared.length;
+  if (*pack_end + appended >= kPackLimit) return GroupResult::kFailed;
+  point_at(entry, encoded ? kKindLzo1x : kKindStored, prepared.length, appended, prepared.sum,
+           pack_end);
+  return GroupResult::kAppended;
+}
+
 // /p and --update on the pipeline: workers open, compare, compress and
 // read the member files; the committing thread appends them to the pack,
 // rewrites their entries and prints their paths, in index order, and stops
@@ -294,12 +323,15 @@ class GroupWork final : public EntryWork {
  public:
   GroupWork(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
             const platform::Handle& pack, UpdateState* update, const PipelineLimits& limits,
-            std::vector<uint8_t>* dir_image, uint64_t original_end)
+            std::vector<uint8_t>* dir_image, uint64_t original_end, const GroupOptions& options,
+            Progress* progress)
       : env_(env),
         folder_(folder),
         folder_path_(folder_path),
         pack_(pack),
         update_(update),
+        options_(options),
+        progress_(progress),
         budget_(limits.budget),
         keep_(limits.budget / (limits.workers + 1)),
         original_(*dir_image),
@@ -309,14 +341,18 @@ class GroupWork final : public EntryWork {
 
   uint64_t cost(uint32_t index) override {
     const PakEntry entry = entry_of(original_, index);
-    return entry.kind == kKindSkipped ? 0 : entry.unpacked_size;
+    return entry.kind == kKindSkipped || !options_.selection.contains(index) ? 0
+                                                                             : entry.unpacked_size;
   }
 
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
     std::optional<MemberPrepared>& s = slots_[slot];
     s.emplace();
     const PakEntry entry = entry_of(original_, index);
-    if (entry.kind == kKindSkipped || !folder_.handle.is_open()) return 0;
+    if (entry.kind == kKindSkipped || !folder_.handle.is_open() ||
+        !options_.selection.contains(index)) {
+      return 0;
+    }
     const uint64_t held = prepare_member(env_, folder_.handle, member_name(index), entry,
                                          update_->check(worker), budget_, &*s);
     update_->trim(worker, keep_);
@@ -326,7 +362,7 @@ class GroupWork final : public EntryWork {
   bool commit(uint32_t index, uint32_t slot) override {
     std::optional<MemberPrepared>& s = slots_[slot];
     PakEntry entry = entry_of(original_, index);
-    if (entry.kind == kKindSkipped) return true;
+    if (entry.kind == kKindSkipped || !options_.selection.contains(index)) return true;
     const std::string name = member_name(index);
     if (s->state == MemberPrepared::kDeferred) {
       s.emplace();
@@ -334,11 +370,14 @@ class GroupWork final : public EntryWork {
       prepare_member(env_, folder_.handle, name, entry, update_->check(here), kNoLimit, &*s);
       update_->trim(here, keep_);
     }
-    const GroupResult result = folder_.handle.is_open()
-                                   ? append_member(env_, &*s, pack_, &pack_end, &entry)
-                               : absent(folder_.error) ? GroupResult::kAbsent
-                                                       : GroupResult::kFailed;
+    const uint64_t length = s->length;
+    const GroupResult result =
+        !folder_.handle.is_open()
+            ? (absent(folder_.error) ? GroupResult::kAbsent : GroupResult::kFailed)
+        : options_.dry_run ? would_append(*s, &pack_end, &entry)
+                           : append_member(env_, &*s, pack_, &pack_end, &entry);
     s.reset();
+    progress_->advance(result == GroupResult::kAbsent ? 0 : length);
     update_->let_go(entry_of(original_, index));
     switch (result) {
       case GroupResult::kAbsent:
@@ -347,7 +386,7 @@ class GroupWork final : public EntryWork {
       case GroupResult::kAppended:
         ++appended;
         encode_entry(entry, dir_image_->data() + entry_position(index));
-        std::printf("%s%s\n", folder_path_.c_str(), name.c_str());
+        print_out(folder_path_ + name + "\n");
         return true;
       case GroupResult::kFailed:
         break;
@@ -362,6 +401,8 @@ class GroupWork final : public EntryWork {
   const std::string& folder_path_;
   const platform::Handle& pack_;
   UpdateState* update_;
+  const GroupOptions& options_;
+  Progress* progress_;
   const uint64_t budget_;
   const uint64_t keep_;
   // Workers read the entries as they were; the committing thread rewrites
@@ -377,21 +418,83 @@ class GroupWork final : public EntryWork {
 
 }  // namespace
 
+namespace {
+
+// The entries and bytes of member files that a group run over `selection`
+// looks at.
+void selected_totals(const std::vector<uint8_t>& dir_image, const EntrySelection& selection,
+                     uint64_t* entries, uint64_t* bytes) {
+  const uint32_t count = header_of(dir_image).entry_count;
+  *entries = *bytes = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const PakEntry e = entry_of(dir_image, i);
+    if (e.kind == kKindSkipped || !selection.contains(i)) continue;
+    ++*entries;
+    *bytes += e.unpacked_size;
+  }
+}
+
+// --update --dry-run: the pack read as --verify reads it, the members
+// compared and compressed, and nothing written.
+bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
+                    Compression compression, uint32_t workers, const GroupOptions& options) {
+  PackView pack;
+  if (!open_pack_to_read(env, pak_path, &pack)) return false;
+  std::vector<uint8_t> dir_image = pack.dir_image;
+  if (std::string why; !options.selection.fits(header_of(dir_image).entry_count, &why)) {
+    complain("--only: %s", why.c_str());
+    return false;
+  }
+  MemberFolder folder;
+  folder.error = env.open_folder(folder_path, &folder.handle);
+  const PipelineLimits limits = pipeline_limits(workers);
+  UpdateState mapped(env, pack.size, pack.data(), /*owned=*/false, /*wanted=*/true, compression,
+                     limits.workers + 1);
+  uint64_t entries = 0, bytes = 0;
+  selected_totals(dir_image, options.selection, &entries, &bytes);
+  Progress progress(options.progress, entries, bytes);
+  const platform::Handle none;
+  GroupWork work(env, folder, folder_path, none, &mapped, limits, &dir_image, pack.size, options,
+                 &progress);
+  const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
+  progress.clear();
+  if (ok && work.appended == 0) complain("nothing changed");
+  return ok;
+}
+
+}  // namespace
+
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
-               GroupMode mode, Compression compression, uint32_t workers) {
+               GroupMode mode, Compression compression, uint32_t workers,
+               const GroupOptions& options) {
+  const bool only_changed = mode == GroupMode::kOnlyChanged;
+  if (only_changed && options.dry_run) {
+    return dry_run_update(env, pak_path, folder_path, compression, workers, options);
+  }
   PackUpdate update(env, pak_path);
   std::vector<uint8_t> dir_image;
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;
+  if (std::string why; !options.selection.fits(header_of(dir_image).entry_count, &why)) {
+    complain("--only: %s", why.c_str());
+    update.leave_untouched();
+    return false;
+  }
   MemberFolder folder;
   folder.error = env.open_folder(folder_path, &folder.handle);
-  const bool only_changed = mode == GroupMode::kOnlyChanged;
   const PipelineLimits limits = pipeline_limits(workers);
-  UpdateState mapped(env, update, only_changed, compression, limits.workers + 1);
+  const uint64_t size = update.original_size();
+  UpdateState mapped(env, size, only_changed ? env.map_window(update.file(), 0, size) : nullptr,
+                     /*owned=*/true, only_changed, compression, limits.workers + 1);
+  uint64_t entries = 0, bytes = 0;
+  selected_totals(dir_image, options.selection, &entries, &bytes);
+  Progress progress(options.progress, entries, bytes);
 
   std::fputs("Packing...\n", stdout);
   GroupWork work(env, folder, folder_path, update.file(), &mapped, limits, &dir_image,
-                 update.original_size());
-  if (!run_in_order(work, header_of(dir_image).entry_count, limits)) return false;
+                 update.original_size(), options, &progress);
+  const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
+  progress.clear();
+  if (!ok) return false;
   const uint64_t pack_end = work.pack_end;
   const uint32_t appended = work.appended;
   // The lines must reach their reader before the pack changes: a run whose
@@ -399,6 +502,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   if (!platform::flush_output()) return false;
   if (only_changed && appended == 0) {
     update.leave_untouched();
+    complain("nothing changed");
     return true;
   }
 

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "commands/output.h"
 #include "pak/entry_decoder.h"
 #include "pak/entry_encoder.h"
+#include "pak/entry_selection.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
 
@@ -31,18 +33,29 @@ constexpr uint64_t kPackLimit = uint64_t{1} << 31;
 // uncompressed as /p stores every member.
 enum class GroupMode { kEvery, kOnlyChanged };
 enum class Compression { kFast, kBest, kNone };
+
+// What --update adds to /p: the member files of the selected entries only;
+// with `dry_run`, what would be appended is printed and nothing written,
+// the pack not even held; "nothing changed" on stderr when nothing is (or
+// would be) appended.
+struct GroupOptions {
+  EntrySelection selection;
+  bool dry_run = false;
+  ProgressMode progress = ProgressMode::kOff;
+};
 //
 // `workers` threads read, compare and compress the members ahead of their
 // turn; the pack and what is printed are the same for any number of them.
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
                GroupMode mode = GroupMode::kEvery, Compression compression = Compression::kNone,
-               uint32_t workers = 1);
+               uint32_t workers = 1, const GroupOptions& options = {});
 
 // --update PACK FOLDER.
 inline bool run_update(platform::Env& env, const std::string& pak_path,
                        const std::string& folder_path, Compression compression = Compression::kFast,
-                       uint32_t workers = 1) {
-  return run_group(env, pak_path, folder_path, GroupMode::kOnlyChanged, compression, workers);
+                       uint32_t workers = 1, const GroupOptions& options = {}) {
+  return run_group(env, pak_path, folder_path, GroupMode::kOnlyChanged, compression, workers,
+                   options);
 }
 
 enum class GroupResult {

@@ -1,11 +1,12 @@
 #include "commands/list_verify.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <vector>
 
+#include "commands/output.h"
 #include "pak/checksums.h"
 #include "pak/compact_layout.h"
+#include "pak/entry_check.h"
 #include "pak/entry_decoder.h"
 #include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
@@ -15,50 +16,68 @@ namespace radodaro {
 
 namespace {
 
-const char* kind_name(uint32_t kind) {
-  switch (kind) {
-    case kKindStored:
-      return "stored";
-    case kKindLzo1x:
-      return "lzo1x";
-    case kKindSkipped:
-      return "skipped";
-    default:
-      return nullptr;
-  }
-}
-
 uint32_t directory_crc(const std::vector<uint8_t>& dir_image) {
   return Crc32().crc32(dir_image.data() + kHeaderSize, dir_image.size() - kHeaderSize);
 }
 
 }  // namespace
 
-int run_list(platform::Env& env, const std::string& pak_path) {
+int run_list(platform::Env& env, const std::string& pak_path, const LookOptions& options) {
   PackView pack;
-  if (!open_pack(env, pak_path, &pack)) return -1;
+  if (!open_pack_to_read(env, pak_path, &pack)) return -1;
   const PakHeader header = header_of(pack.dir_image);
+  if (std::string why; !options.selection.fits(header.entry_count, &why)) {
+    complain("--only: %s", why.c_str());
+    return -1;
+  }
   uint32_t counts[4] = {};  // stored, lzo1x, skipped, any other
-  std::printf("%-8s  %-7s  %10s  %10s  %10s  %-8s  %s\n", "member", "kind", "unpacked", "packed",
-              "offset", "crc1", "crc2");
+  uint32_t listed = 0;
+  if (!options.json) {
+    std::printf("%-8s  %-7s  %10s  %10s  %10s  %-8s  %s\n", "member", "kind", "unpacked", "packed",
+                "offset", "crc1", "crc2");
+  }
   for (uint32_t i = 0; i < header.entry_count; ++i) {
+    if (!options.selection.contains(i)) continue;
     const PakEntry e = entry_of(pack.dir_image, i);
-    const char* name = kind_name(e.kind);
+    ++listed;
     ++counts[e.kind == kKindStored ? 0 : e.kind == kKindLzo1x ? 1 : e.kind == kKindSkipped ? 2 : 3];
+    uint64_t extent = 0;
+    const bool inside = kept_extent(e, pack.size, &extent);
+    if (options.json) {
+      std::fputs(entry_json(i, e).flag("outside", !inside).text().c_str(), stdout);
+      continue;
+    }
+    const char* name = kind_name(e.kind);
     char kind[16];
     if (name == nullptr) {
       std::snprintf(kind, sizeof kind, "%u", e.kind);
       name = kind;
     }
-    uint64_t extent = 0;
     std::printf("%08x  %-7s  %10u  %10u  %10u  %08X  %08X%s\n", i, name, e.unpacked_size,
-                e.packed_size, e.offset, e.crc1, e.crc2,
-                kept_extent(e, pack.size, &extent) ? "" : "  outside");
+                e.packed_size, e.offset, e.crc1, e.crc2, inside ? "" : "  outside");
   }
   const CompactLayout layout = plan_compaction(pack.dir_image, pack.size);
   const uint32_t crc = directory_crc(pack.dir_image);
-  std::printf("entries %u: stored %u, lzo1x %u, skipped %u, other %u\n", header.entry_count,
-              counts[0], counts[1], counts[2], counts[3]);
+  if (options.json) {
+    JsonLine summary;
+    summary.string("type", "summary")
+        .number("schema", kJsonSchema)
+        .number("entries", listed)
+        .number("stored", counts[0])
+        .number("lzo1x", counts[1])
+        .number("skipped", counts[2])
+        .number("other", counts[3])
+        .number("file_size", pack.size)
+        .number("referenced", layout.data_size())
+        .number("unreferenced", layout.gives_back(pack.size))
+        .hex("dir_crc", header.dir_crc)
+        .hex("directory_crc", crc)
+        .flag("dir_crc_matches", crc == header.dir_crc);
+    std::fputs(summary.text().c_str(), stdout);
+    return 0;
+  }
+  std::printf("entries %u: stored %u, lzo1x %u, skipped %u, other %u\n", listed, counts[0],
+              counts[1], counts[2], counts[3]);
   std::printf("file size %llu bytes\n", static_cast<unsigned long long>(pack.size));
   std::printf("referenced %llu bytes\n", static_cast<unsigned long long>(layout.data_size()));
   std::printf("unreferenced %llu bytes\n",
@@ -73,110 +92,104 @@ int run_list(platform::Env& env, const std::string& pak_path) {
 
 namespace {
 
-// printf into a string, so that each problem is one line: a C variadic,
-// so that the compiler checks each format against its arguments.
-// NOLINTNEXTLINE(cert-dcl50-cpp)
-__attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) {
-  char line[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  return line;
-}
+// What checking one entry's data found.
+struct Verdict {
+  std::vector<std::string> problems;
+  bool summed = false;  // `sum` is the sum of its content
+  uint32_t sum = 0;
+  bool packed_summed = false;  // lzo1x: `packed_sum` is the sum of its packed bytes
+  uint32_t packed_sum = 0;
+};
 
-// Checks one entry's data, adding a line to `report` for each problem;
-// the number of problems.
-int verify_entry(uint32_t index, const PakEntry& e, const PackView& pack, DecodeBuffer* buffer,
-                 std::string* report) {
-  const std::string name = member_name(index);
-  int problems = 0;
-  const auto problem = [&](const std::string& what) {
-    report->append(name).append(": ").append(what).append("\n");
-    ++problems;
-  };
-  if (kind_name(e.kind) == nullptr)
-    problem(text("kind %u is not stored, lzo1x or skipped", e.kind));
-  if (e.kind == kKindStored && e.packed_size != e.unpacked_size) {
-    problem(text("stored, but its packed size %u is not its unpacked size %u", e.packed_size,
-                 e.unpacked_size));
-  }
+void verify_entry(const PakEntry& e, const PackView& pack, DecodeBuffer* buffer, Verdict* v) {
+  directory_problems(e, &v->problems);
   const uint64_t extent = read_extent(e);
   if (!range_in_file(e.offset, extent, pack.size)) {
-    problem(text("its data, %llu bytes at offset %u, lies outside the file",
-                 static_cast<unsigned long long>(extent), e.offset));
-    return problems;
+    v->problems.push_back(outside_problem(e));
+    return;
   }
   const uint8_t* data = pack.data() + e.offset;
   if (e.kind != kKindLzo1x) {
     uint32_t sum = 0;
     if (!platform::read_mapped(data, extent, [&] { sum = sum32(data, extent); })) {
-      problem(text("its data was cut short while it was read"));
-    } else if (sum != e.crc2) {
-      problem(text("crc2 %08X is not the sum of its content, %08X", e.crc2, sum));
+      v->problems.emplace_back("its data was cut short while it was read");
+      return;
     }
-    return problems;
+    v->summed = true;
+    v->sum = sum;
+    stored_problems(e, sum, &v->problems);
+    return;
   }
   const Decoded d = decode_lzo1x(e, data, buffer, /*sum_packed=*/true);
   if (d.data == nullptr) {
-    problem(text("no memory to decode its %u bytes", e.unpacked_size));
-    return problems;
+    v->problems.push_back("no memory to decode its " + std::to_string(e.unpacked_size) + " bytes");
+    return;
   }
   if (!d.read) {
-    problem(text("its data was cut short while it was read"));
-    return problems;
+    v->problems.emplace_back("its data was cut short while it was read");
+    return;
   }
-  if (!d.decoded()) {
-    problem(text("its lzo1x stream does not decode (error %d)", d.result));
-  } else if (!d.clean()) {
-    problem(text("its lzo1x stream decodes to %llu bytes, not %u",
-                 static_cast<unsigned long long>(d.produced), e.unpacked_size));
-  }
-  const uint32_t content_sum = sum32(d.data, e.unpacked_size);
-  if (e.crc2 != content_sum && e.crc2 != d.packed_sum) {
-    problem(text("crc2 %08X is neither the sum of its content, %08X, nor of its packed bytes, %08X",
-                 e.crc2, content_sum, d.packed_sum));
-  }
-  return problems;
+  v->summed = v->packed_summed = true;
+  v->sum = sum32(d.data, e.unpacked_size);
+  v->packed_sum = d.packed_sum;
+  lzo1x_problems(e, d, v->sum, &v->problems);
 }
 
 // --verify on the pipeline: workers check the entries, the committing
 // thread prints what they found, in index order.
 class VerifyWork final : public EntryWork {
  public:
-  VerifyWork(const PackView& pack, const PipelineLimits& limits)
+  VerifyWork(const PackView& pack, const PipelineLimits& limits, const LookOptions& options,
+             Progress* progress)
       : pack_(pack),
+        options_(options),
+        progress_(progress),
         keep_(limits.budget / (limits.workers + 1)),
         buffers_(limits.workers + 1),
         slots_(limits.slots) {}
 
   uint64_t cost(uint32_t index) override {
     const PakEntry e = entry_of(pack_.dir_image, index);
-    return e.kind == kKindLzo1x ? e.unpacked_size : 0;
+    return e.kind == kKindLzo1x && options_.selection.contains(index) ? e.unpacked_size : 0;
   }
 
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
-    Slot& s = slots_[slot];
-    s.report.clear();
-    s.problems = 0;
+    Verdict& v = slots_[slot];
+    v = Verdict();
     const PakEntry e = entry_of(pack_.dir_image, index);
-    if (e.kind == kKindSkipped) return 0;
+    if (e.kind == kKindSkipped || !options_.selection.contains(index)) return 0;
     DecodeBuffer& buffer = buffers_[worker];
-    s.problems = verify_entry(index, e, pack_, &buffer, &s.report);
+    verify_entry(e, pack_, &buffer, &v);
     if (buffer.capacity() > keep_) buffer.release();
     // The decoded bytes are not kept.
     return 0;
   }
 
   bool commit(uint32_t index, uint32_t slot) override {
-    const Slot& s = slots_[slot];
-    std::fputs(s.report.c_str(), stdout);
-    problems += static_cast<uint64_t>(s.problems);
+    if (!options_.selection.contains(index)) return true;
+    const Verdict& v = slots_[slot];
     const PakEntry e = entry_of(pack_.dir_image, index);
+    problems += v.problems.size();
+    const bool inside = range_in_file(e.offset, read_extent(e), pack_.size);
+    progress_->advance(inside ? read_extent(e) : 0);
+    if (options_.json) {
+      JsonLine line = entry_json(index, e);
+      line.string("status", e.kind == kKindSkipped ? "skipped"
+                            : v.problems.empty()   ? "ok"
+                                                   : "problems");
+      if (v.summed) line.hex("sum", v.sum);
+      if (v.packed_summed) line.hex("packed_sum", v.packed_sum);
+      print_out(line.strings("problems", v.problems).text());
+    } else {
+      std::string report;
+      for (const std::string& p : v.problems) {
+        report.append(member_name(index)).append(": ").append(p).append("\n");
+      }
+      print_out(report);
+    }
     if (e.kind == kKindSkipped) return true;
     ++checked;
-    if (range_in_file(e.offset, read_extent(e), pack_.size))
-      read_behind_.done(e.offset, read_extent(e));
+    if (inside) read_behind_.done(e.offset, read_extent(e));
     return true;
   }
 
@@ -184,35 +197,67 @@ class VerifyWork final : public EntryWork {
   uint32_t checked = 0;
 
  private:
-  struct Slot {
-    std::string report;
-    int problems = 0;
-  };
   const PackView& pack_;
+  const LookOptions& options_;
+  Progress* progress_;
   const uint64_t keep_;
   std::vector<DecodeBuffer> buffers_;
-  std::vector<Slot> slots_;
+  std::vector<Verdict> slots_;
   ReadBehind read_behind_{pack_.data()};
 };
 
+// The entries and bytes that a run over `selection` reads.
+void selected_totals(const PackView& pack, const EntrySelection& selection, uint64_t* entries,
+                     uint64_t* bytes) {
+  const uint32_t count = header_of(pack.dir_image).entry_count;
+  *entries = *bytes = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!selection.contains(i)) continue;
+    const PakEntry e = entry_of(pack.dir_image, i);
+    ++*entries;
+    if (range_in_file(e.offset, read_extent(e), pack.size)) *bytes += read_extent(e);
+  }
+}
+
 }  // namespace
 
-int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers) {
+int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers,
+               const LookOptions& options) {
   PackView pack;
-  if (!open_pack(env, pak_path, &pack)) return -1;
+  if (!open_pack_to_read(env, pak_path, &pack)) return -1;
   const PakHeader header = header_of(pack.dir_image);
+  if (std::string why; !options.selection.fits(header.entry_count, &why)) {
+    complain("--only: %s", why.c_str());
+    return -1;
+  }
   const PipelineLimits limits = pipeline_limits(workers);
-  VerifyWork work(pack, limits);
+  uint64_t entries = 0, bytes = 0;
+  selected_totals(pack, options.selection, &entries, &bytes);
+  Progress progress(options.progress, entries, bytes);
+  VerifyWork work(pack, limits, options, &progress);
   run_in_order(work, header.entry_count, limits);
+  progress.clear();
   uint64_t problems = work.problems;
   const uint32_t crc = directory_crc(pack.dir_image);
-  if (crc != header.dir_crc) {
-    std::printf("directory: dir_crc %08X is not the CRC-32 of the directory, %08X\n",
-                header.dir_crc, crc);
-    ++problems;
+  if (crc != header.dir_crc) ++problems;
+  if (options.json) {
+    JsonLine summary;
+    summary.string("type", "summary")
+        .number("schema", kJsonSchema)
+        .number("checked", work.checked)
+        .number("problems", problems)
+        .hex("dir_crc", header.dir_crc)
+        .hex("directory_crc", crc)
+        .flag("dir_crc_matches", crc == header.dir_crc);
+    std::fputs(summary.text().c_str(), stdout);
+  } else {
+    if (crc != header.dir_crc) {
+      std::printf("directory: dir_crc %08X is not the CRC-32 of the directory, %08X\n",
+                  header.dir_crc, crc);
+    }
+    std::printf("entries checked %u, problems %llu\n", work.checked,
+                static_cast<unsigned long long>(problems));
   }
-  std::printf("entries checked %u, problems %llu\n", work.checked,
-              static_cast<unsigned long long>(problems));
   return problems == 0 ? 0 : 1;
 }
 

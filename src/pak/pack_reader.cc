@@ -16,12 +16,6 @@ using platform::Error;
 constexpr char kCantOpen[] = "Can't open dir file %s\n";
 constexpr char kBad[] = "Bad dir file %s\n";
 
-bool fail(const char* message, const std::string& pak_path, PackView* pack) {
-  *pack = PackView();
-  std::printf(message, pak_path.c_str());
-  return false;
-}
-
 // Where a group run of ours was cut off, the directory in place may be
 // partly new: read the old one from its journal instead, when the journal
 // proves to be for this pack as it stands. Only a run that may write puts
@@ -91,28 +85,41 @@ DirectoryRead read_directory(platform::Env& env, const platform::Handle& file, u
   return DirectoryRead::kOk;
 }
 
-bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack) {
+bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack,
+               PackOpenFailure* failure) {
+  const auto fail = [&](bool bad, Error error) {
+    *pack = PackView();
+    *failure = {bad, error};
+    return false;
+  };
   const PackFiles files(pak_path);
-  switch (env.map_shared(files.real, &pack->map)) {
+  switch (const Error e = env.map_shared(files.real, &pack->map)) {
     case Error::kOk:
       break;
     case Error::kEmpty:
-      return fail(kBad, pak_path, pack);
+      return fail(true, e);
     default:
-      return fail(kCantOpen, pak_path, pack);
+      return fail(false, e);
   }
   pack->size = pack->map.size;
   switch (read_directory(env, pack->map.file, pack->map.size, &pack->dir_image)) {
     case DirectoryRead::kOk:
       break;
     case DirectoryRead::kBad:
-      return fail(kBad, pak_path, pack);
+      return fail(true, Error::kOk);
     case DirectoryRead::kNoMemory:
-      return fail(kCantOpen, pak_path, pack);
+      return fail(false, Error::kNoMemory);
   }
-  if (!read_through_journal(env, files, pak_path, pack)) return fail(kCantOpen, pak_path, pack);
+  if (!read_through_journal(env, files, pak_path, pack)) return fail(false, Error::kIo);
   platform::advise_sequential(pack->map.data, pack->map.size);
   return true;
+}
+
+bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack) {
+  PackOpenFailure failure;
+  if (open_pack(env, pak_path, pack, &failure)) return true;
+  std::printf(failure.bad ? kBad : kCantOpen, pak_path.c_str());
+  return false;
 }
 
 bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack) {

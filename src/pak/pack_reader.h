@@ -74,6 +74,17 @@ class ReadBehind {
 // nothing.
 bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack);
 
+// Why a pack could not be opened: not a pack (`bad`: empty, or too short
+// for its header and directory), or the system's reason.
+struct PackOpenFailure {
+  bool bad = false;
+  platform::Error error = platform::Error::kOk;
+};
+
+// The same, but prints nothing on failure: `*failure` says why.
+bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack,
+               PackOpenFailure* failure);
+
 // The same, then prints the directory line.
 bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack);
 

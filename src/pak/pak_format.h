@@ -119,6 +119,9 @@ inline bool kept_extent(const PakEntry& entry, uint64_t file_size, uint64_t* ext
 // The index as eight lower-case hex digits and ".dat".
 std::string member_name(uint32_t index);
 
+// "stored", "lzo1x" or "skipped"; nullptr for any other kind.
+const char* kind_name(uint32_t kind);
+
 // `folder_path` (ending with the separator) followed by member_name(index).
 std::string member_path(const std::string& folder_path, uint32_t index);
 

@@ -11,6 +11,10 @@ namespace radodaro::platform {
 // (Ctrl-Z); they are taken up again when it continues.
 void wait_for_key();
 
+// Whether standard error is a terminal (a console on Windows), where a
+// progress line can be drawn over and over and cleared.
+bool error_output_is_terminal();
+
 }  // namespace radodaro::platform
 
 #endif  // RADODARO_PLATFORM_CONSOLE_H_

@@ -69,4 +69,6 @@ void wait_for_key() {
   posix::clear_terminal_restore();
 }
 
+bool error_output_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 }  // namespace radodaro::platform

@@ -56,4 +56,9 @@ void wait_for_key() {
   CloseHandle(console);
 }
 
+bool error_output_is_terminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 }  // namespace radodaro::platform

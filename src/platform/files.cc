@@ -60,9 +60,11 @@ NewFile::~NewFile() {
   }
 }
 
-Error NewFile::create() {
-  const Error e = env_.create_unnamed(folder_, name_, &file_);
-  if (e != Error::kUnsupported) return e;
+Error NewFile::create(bool beside) {
+  if (!beside) {
+    const Error e = env_.create_unnamed(folder_, name_, &file_);
+    if (e != Error::kUnsupported) return e;
+  }
   // A name that no member file can have, so a group run never reads it;
   // the process number keeps two runs apart. A kill can leave it behind,
   // but never under the file's own name.
@@ -107,6 +109,57 @@ Error NewFile::commit() {
   }
   committed_ = true;
   return Error::kOk;
+}
+
+Error NewFile::commit_replacing() {
+  const Error there = env_.regular_file_at(folder_, name_);
+  if (there == Error::kNotFound) return commit();
+  if (there != Error::kOk) return there;
+  if (temp_name_.empty()) {
+    // Named first under a name of the run's own, then renamed over: a
+    // kill in between leaves that name, never a part of a file under the
+    // member's.
+    const std::string temp = name_ + ".radodaro-" + internal::process_id();
+    if (const Error e = env_.link_unnamed(folder_, file_, temp); e != Error::kOk) {
+      return e == Error::kExists ? Error::kIo : e;
+    }
+    temp_name_ = temp;
+  }
+  Error e = env_.close(&file_);
+  if (e == Error::kOk) e = env_.replace(folder_, temp_name_, name_, nullptr);
+  if (e != Error::kOk) return e;  // the destructor takes the temporary name away
+  internal::forget_temp_file();
+  temp_name_.clear();
+  committed_ = true;
+  return Error::kOk;
+}
+
+const char* reason(Error error) {
+  switch (error) {
+    case Error::kOk:
+      return "Success";
+    case Error::kNotFound:
+      return "No such file or directory";
+    case Error::kNotRegular:
+      return "Not a regular file";
+    case Error::kExists:
+      return "File exists";
+    case Error::kBusy:
+      return "Held by another process";
+    case Error::kEmpty:
+      return "Empty file";
+    case Error::kNoSpace:
+      return "No space left on device";
+    case Error::kNoMemory:
+      return "Cannot allocate memory";
+    case Error::kUnsupported:
+      return "Operation not supported";
+    case Error::kDenied:
+      return "Permission denied";
+    case Error::kIo:
+      break;
+  }
+  return "Input/output error";
 }
 
 }  // namespace radodaro::platform

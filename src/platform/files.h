@@ -24,8 +24,13 @@ enum class Error {
   kNoSpace,      // the disk, a quota or a file size limit is full
   kNoMemory,     // memory or address space ran out
   kUnsupported,  // the file system cannot do it (say, unnamed files)
+  kDenied,       // permissions, or a read-only file system, forbid it
   kIo,           // any other failure
 };
+
+// The reason `error` stands for, as a person reads it after the path it
+// concerns: "Permission denied".
+const char* reason(Error error);
 
 // An open file or folder of the system, closed (unchecked) when it goes out
 // of scope; files that were written are closed with Env::close() instead.
@@ -109,6 +114,11 @@ class Env {
   // be told.
   virtual Error look_up(const Handle& folder, const std::string& name);
 
+  // Whether a plain file is at `name` in `folder`, links not followed: kOk
+  // for a regular file, kNotRegular for a link, folder or anything else,
+  // kNotFound when nothing is there.
+  virtual Error regular_file_at(const Handle& folder, const std::string& name);
+
   // Every name in `folder` (links, folders and all), in no order.
   virtual Error list_folder(const Handle& folder, std::vector<std::string>* names);
 
@@ -182,7 +192,9 @@ class NewFile {
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
-  Error create();
+  // `beside`: written under the temporary name even where the file could
+  // have none, as a file that is to replace another must be on Windows.
+  Error create(bool beside = false);
   Error append(const uint8_t* data, uint64_t length);
   // Makes what was appended durable.
   Error sync();
@@ -191,6 +203,10 @@ class NewFile {
   // Closes the file and gives it its name: kExists when anything came to
   // be there meanwhile.
   Error commit();
+  // The same, but a regular file at the name is replaced, at once, so that
+  // the name always holds either whole file. Anything else there (a link,
+  // a folder) is left alone: kNotRegular.
+  Error commit_replacing();
 
  private:
   Env& env_;

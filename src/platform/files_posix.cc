@@ -103,6 +103,10 @@ Error posix::from_errno(int error) {
       return Error::kNotRegular;
     case EOPNOTSUPP:
       return Error::kUnsupported;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return Error::kDenied;
     default:
       return Error::kIo;
   }
@@ -192,6 +196,14 @@ Error Env::look_up(const Handle& folder, const std::string& name) {
   struct stat st;
   if (::fstatat(fd_of(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return Error::kOk;
   return posix::from_errno(errno);
+}
+
+Error Env::regular_file_at(const Handle& folder, const std::string& name) {
+  struct stat st;
+  if (::fstatat(fd_of(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return posix::from_errno(errno);
+  }
+  return S_ISREG(st.st_mode) ? Error::kOk : Error::kNotRegular;
 }
 
 Error Env::list_folder(const Handle& folder, std::vector<std::string>* names) {

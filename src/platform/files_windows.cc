@@ -114,6 +114,9 @@ Error from_last_error(DWORD error) {
     case ERROR_INVALID_FUNCTION:
     case ERROR_INVALID_PARAMETER:
       return Error::kUnsupported;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return Error::kDenied;
     default:
       return Error::kIo;
   }
@@ -216,6 +219,16 @@ Error Env::look_up(const Handle& folder, const std::string& name) {
   // The attributes of a link are its own: links are not followed.
   if (GetFileAttributesA(join(folder, name).c_str()) != INVALID_FILE_ATTRIBUTES) return Error::kOk;
   return windows::from_last_error();
+}
+
+Error Env::regular_file_at(const Handle& folder, const std::string& name) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  const DWORD attributes = GetFileAttributesA(join(folder, name).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return windows::from_last_error();
+  constexpr DWORD kNotPlain =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  return (attributes & kNotPlain) != 0 ? Error::kNotRegular : Error::kOk;
 }
 
 Error Env::list_folder(const Handle& folder, std::vector<std::string>* names) {

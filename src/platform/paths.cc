@@ -11,14 +11,23 @@ std::string full_folder_path(const std::string& path) {
   return folder;
 }
 
-void make_folder_chain(Env& env, const std::string& path) {
+Error make_folder_chain(Env& env, const std::string& path) {
   const size_t last = path.rfind(internal::kSeparator);
-  if (last == std::string::npos) return;
-  // Each separator after the root ends one folder of the chain.
+  if (last == std::string::npos) return Error::kOk;
+  // Each separator after the root ends one folder of the chain. A folder
+  // that cannot be made fails those inside it too: the first failure of
+  // the failing tail is the reason.
+  Error why = Error::kOk;
   for (size_t pos = path.find(internal::kSeparator, internal::root_length(path));
        pos != std::string::npos && pos <= last; pos = path.find(internal::kSeparator, pos + 1)) {
-    (void)env.make_folder(path.substr(0, pos));
+    const Error e = env.make_folder(path.substr(0, pos));
+    if (e == Error::kOk) {
+      why = Error::kOk;
+    } else if (why == Error::kOk) {
+      why = e;
+    }
   }
+  return why;
 }
 
 }  // namespace radodaro::platform

@@ -27,9 +27,10 @@ std::string real_path(const std::string& path);
 std::string full_folder_path(const std::string& path);
 
 // Creates every folder on the way to the file at the absolute `path`, outer
-// first after the root, with the default permissions. Failures are silent:
-// they show when the file itself is created.
-void make_folder_chain(Env& env, const std::string& path);
+// first after the root, with the default permissions. Returns why the
+// innermost folder is not there, or kOk; /e ignores it, and the failure
+// shows when the file itself is created.
+Error make_folder_chain(Env& env, const std::string& path);
 
 }  // namespace radodaro::platform
 

@@ -18,44 +18,106 @@ RunResult radodaro(const std::vector<std::string>& args) { return run_radodaro(a
 
 TEST(Commands, HelpVersionAndMistakes) {
   const std::string usage = kUsage;
-  const std::string help = usage +
-                           "Commands:\n"
-                           "--list PACK            list the entries without reading their data\n"
-                           "--verify PACK          check every entry and the directory; writes "
-                           "nothing\n"
-                           "  --jobs, -j N         threads that work ahead (0: one per core, the "
-                           "default)\n"
-                           "--update PACK FOLDER   group only the member files that changed\n"
-                           "  --fast, -1           changed lzo1x members compressed fast (the "
-                           "default)\n"
-                           "  --best, -9           changed lzo1x members compressed as small as "
-                           "can be\n"
-                           "  --store, -0          every changed member stored uncompressed, as "
-                           "/p does\n"
-                           "  --jobs, -j N         threads that work ahead (0: one per core, the "
-                           "default)\n"
-                           "--compact PACK         give back the space that no entry refers to\n"
-                           "--help                 this text\n"
-                           "--version              the version\n"
-                           "More in radodaro(1): man radodaro\n";
+  const std::string help =
+      usage +
+      "Commands:\n"
+      "--list PACK            list the entries without reading their data\n"
+      "  --json               a JSON object per line for each entry, then a summary\n"
+      "  --only SELECTION     only these entries: 3,7-9,12- or member names\n"
+      "--verify PACK          check every entry and the directory; writes nothing\n"
+      "  --json               a JSON object per line for each entry, then a summary\n"
+      "  --only SELECTION     only these entries: 3,7-9,12- or member names\n"
+      "  --jobs, -j N         threads that work ahead (0: one per core, the default)\n"
+      "  --progress           show the progress line wherever stderr goes\n"
+      "  --no-progress        never show the progress line\n"
+      "--expand PACK FOLDER   write the entries out as member files, never over a file\n"
+      "  --verbose, -v        a line for each member file written\n"
+      "  --json               a JSON object per line for each entry, then a summary\n"
+      "  --overwrite          replace member files that are there, each at once\n"
+      "  --only SELECTION     only these entries: 3,7-9,12- or member names\n"
+      "  --jobs, -j N         threads that work ahead (0: one per core, the default)\n"
+      "  --progress           show the progress line wherever stderr goes\n"
+      "  --no-progress        never show the progress line\n"
+      "--update PACK FOLDER   group only the member files that changed\n"
+      "  --fast, -1           changed lzo1x members compressed fast (the default)\n"
+      "  --best, -9           changed lzo1x members compressed as small as can be\n"
+      "  --store, -0          every changed member stored uncompressed, as /p does\n"
+      "  --dry-run, -n        print what would be done; write nothing\n"
+      "  --only SELECTION     only these entries: 3,7-9,12- or member names\n"
+      "  --jobs, -j N         threads that work ahead (0: one per core, the default)\n"
+      "  --progress           show the progress line wherever stderr goes\n"
+      "  --no-progress        never show the progress line\n"
+      "--compact PACK         give back the space that no entry refers to\n"
+      "  --dry-run, -n        print what would be done; write nothing\n"
+      "  --progress           show the progress line wherever stderr goes\n"
+      "  --no-progress        never show the progress line\n"
+      "--help [COMMAND]       this text, or one command's\n"
+      "--version              the version\n"
+      "Exit status:\n"
+      "  --list               0 done, 255 nothing could be done\n"
+      "  --verify             0 every entry fine, 1 some entries had problems, 255 nothing could "
+      "be done\n"
+      "  --expand             0 every selected entry written and checked, 1 some were not, 255 "
+      "nothing could be done\n"
+      "  --update             0 done, 255 nothing could be done\n"
+      "  --compact            0 done, 255 nothing could be done\n"
+      "  --help               0 done, 255 no such command\n"
+      "  --version            0\n"
+      "More in radodaro(1): man radodaro\n";
+  const std::string try_help = "try 'radodaro --help'\n";
   const struct {
     std::vector<std::string> args;
     int exit_code;
     std::string out;
+    std::string err;
   } cases[] = {
-      {{"--help"}, 0, help},
-      {{"--version"}, 0, std::string("radodaro ") + RADODARO_VERSION + "\n"},
-      {{"--nope"}, kFailure, usage},
-      {{"--list"}, kFailure, usage},
-      {{"--help", "x"}, kFailure, usage},
-      {{"--update", "a.pak"}, kFailure, usage},
-      {{"--compact", "a.pak", "b"}, kFailure, usage},
-      {{"--list", "a", "b"}, kFailure, usage},  // three arguments, but not /e or /p
+      {{"--help"}, 0, help, ""},
+      {{"--version"}, 0, std::string("radodaro ") + RADODARO_VERSION + "\n", ""},
+      {{"--help", "compact"},
+       0,
+       "Usage: radodaro --compact PACK [OPTION]...\n"
+       "give back the space that no entry refers to\n"
+       "Options:\n"
+       "  --dry-run, -n        print what would be done; write nothing\n"
+       "  --progress           show the progress line wherever stderr goes\n"
+       "  --no-progress        never show the progress line\n"
+       "Exit status: 0 done, 255 nothing could be done\n",
+       ""},
+      {{"--help", "--version"}, 0, "Usage: radodaro --version\nthe version\nExit status: 0\n", ""},
+      {{"--lst"}, kFailure, "", "radodaro: unknown command '--lst'\n" + try_help},
+      {{"--help", "x"}, kFailure, "", "radodaro: unknown command 'x'\n" + try_help},
+      {{"--list"}, kFailure, "", "radodaro: --list takes PACK\n" + try_help},
+      {{"--update", "a.pak"}, kFailure, "", "radodaro: --update takes PACK FOLDER\n" + try_help},
+      {{"--compact", "a.pak", "b"}, kFailure, "", "radodaro: --compact takes PACK\n" + try_help},
+      {{"--version", "x"}, kFailure, "", "radodaro: --version takes no operands\n" + try_help},
+      {{"--list", "a", "--jsn"},
+       kFailure,
+       "",
+       "radodaro: unknown option '--jsn' of --list\n" + try_help},
+      {{"--compact", "-9", "a"},
+       kFailure,
+       "",
+       "radodaro: unknown option '-9' of --compact\n" + try_help},
+      {{"--expand", "a", "b", "--only"},
+       kFailure,
+       "",
+       "radodaro: --only needs a value: SELECTION\n" + try_help},
+      // After "--", everything is an operand, however it begins.
+      {{"--list", "--", "--json"},
+       kFailure,
+       "",
+       "radodaro: cannot open " + (std::filesystem::current_path() / "--json").string() +
+           ": No such file or directory\n"},
+      // Not a "--" command: the original rules and usage text.
+      {{"--list", "a", "b"}, kFailure, "", "radodaro: --list takes PACK\n" + try_help},
+      {{"/x", "a", "b"}, kFailure, usage, ""},
+      {{"-list", "a"}, kFailure, usage, ""},
   };
   for (const auto& c : cases) {
     const RunResult r = radodaro(c.args);
-    EXPECT_EQ(r.out, c.out) << c.args[0];
-    EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0];
+    EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0] << " " << c.args.back();
   }
   // A number of threads that is no number, or too many, is refused before
   // the pack is opened.
@@ -143,11 +205,31 @@ TEST(Commands, ListAndVerifyOfAnOddPack) {
                 "directory: dir_crc 00000000 is not the CRC-32 of the directory, " + crc + "\n" +
                 "entries checked 4, problems 6\n");
   EXPECT_EQ(verify.exit_code, 1);
-  for (const char* command : {"--list", "--verify"}) {
-    const RunResult missing = radodaro({command, tmp / "none.pak"});
-    EXPECT_EQ(missing.out, "Can't open dir file " + tmp / "none.pak" + "\n");
-    EXPECT_EQ(missing.exit_code, kFailure);
+  // What cannot be read at all is said on stderr, with the reason.
+  write_file(tmp / "empty.pak", Bytes());
+  write_file(tmp / "short.pak", Bytes(10));
+  for (const char* command : {"--list", "--verify", "--expand"}) {
+    const struct {
+      std::string pack;
+      std::string err;
+    } unreadable[] = {
+        {tmp / "none.pak",
+         "radodaro: cannot open " + tmp / "none.pak" + ": No such file or directory\n"},
+        {tmp / "empty.pak", "radodaro: " + tmp / "empty.pak" +
+                                ": not a pack: too short for its header and directory\n"},
+        {tmp / "short.pak", "radodaro: " + tmp / "short.pak" +
+                                ": not a pack: too short for its header and directory\n"},
+    };
+    for (const auto& u : unreadable) {
+      std::vector<std::string> args = {command, u.pack};
+      if (std::string(command) == "--expand") args.push_back(tmp / "out");
+      const RunResult r = radodaro(args);
+      EXPECT_EQ(r.out, "") << command << " " << u.pack;
+      EXPECT_EQ(r.err, u.err) << command;
+      EXPECT_EQ(r.exit_code, kFailure) << command;
+    }
   }
+  EXPECT_FALSE(file_exists(tmp / "out"));
 }
 
 TEST(Commands, VerifyOfLzo1xStreams) {

@@ -144,7 +144,9 @@ TEST(PosixErrors, EachSaysWhatHappened) {
       {EOPNOTSUPP, platform::Error::kUnsupported},
       {EISDIR, platform::Error::kNotRegular},
       {EINVAL, platform::Error::kIo},
-      {EACCES, platform::Error::kIo},
+      {EACCES, platform::Error::kDenied},
+      {EPERM, platform::Error::kDenied},
+      {EROFS, platform::Error::kDenied},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(platform::posix::from_errno(c.error), c.means) << c.error;

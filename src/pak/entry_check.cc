@@ -1,0 +1,60 @@
+#include "pak/entry_check.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace radodaro {
+
+namespace {
+
+// printf into a string: a C variadic, so that the compiler checks each
+// format against its arguments.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
+__attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  return line;
+}
+
+}  // namespace
+
+void directory_problems(const PakEntry& e, std::vector<std::string>* problems) {
+  if (kind_name(e.kind) == nullptr) {
+    problems->push_back(text("kind %u is not stored, lzo1x or skipped", e.kind));
+  }
+  if (e.kind == kKindStored && e.packed_size != e.unpacked_size) {
+    problems->push_back(text("stored, but its packed size %u is not its unpacked size %u",
+                             e.packed_size, e.unpacked_size));
+  }
+}
+
+void stored_problems(const PakEntry& e, uint32_t sum, std::vector<std::string>* problems) {
+  if (sum != e.crc2) {
+    problems->push_back(text("crc2 %08X is not the sum of its content, %08X", e.crc2, sum));
+  }
+}
+
+void lzo1x_problems(const PakEntry& e, const Decoded& d, uint32_t content_sum,
+                    std::vector<std::string>* problems) {
+  if (!d.decoded()) {
+    problems->push_back(text("its lzo1x stream does not decode (error %d)", d.result));
+  } else if (!d.clean()) {
+    problems->push_back(text("its lzo1x stream decodes to %llu bytes, not %u",
+                             static_cast<unsigned long long>(d.produced), e.unpacked_size));
+  }
+  if (e.crc2 != content_sum && e.crc2 != d.packed_sum) {
+    problems->push_back(
+        text("crc2 %08X is neither the sum of its content, %08X, nor of its packed bytes, %08X",
+             e.crc2, content_sum, d.packed_sum));
+  }
+}
+
+std::string outside_problem(const PakEntry& e) {
+  return text("its data, %llu bytes at offset %u, lies outside the file",
+              static_cast<unsigned long long>(read_extent(e)), e.offset);
+}
+
+}  // namespace radodaro
