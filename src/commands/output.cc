@@ -156,8 +156,8 @@ void Progress::advance(uint64_t bytes) {
 void Progress::draw(std::chrono::steady_clock::time_point now) {
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = seconds > 0 ? static_cast<double>(bytes_done_) / seconds : 0;
-  std::string line = std::to_string(entries_done_) + "/" + std::to_string(entries_) + " " +
-                     unit_ + ", " + mib(bytes_done_) + " of " + mib(bytes_);
+  std::string line = std::to_string(entries_done_) + "/" + std::to_string(entries_) + " " + unit_ +
+                     ", " + mib(bytes_done_) + " of " + mib(bytes_);
   if (rate > 0) {
     line.append(", ").append(mib(static_cast<uint64_t>(rate))).append("/s");
     const uint64_t to_go = bytes_done_ < bytes_ ? bytes_ - bytes_done_ : 0;

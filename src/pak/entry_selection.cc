@@ -68,8 +68,8 @@ bool EntrySelection::fits(uint32_t entry_count, std::string* why) const {
 
 bool EntrySelection::contains(uint32_t index) const {
   if (everything()) return true;
-  return std::ranges::any_of(
-      ranges_, [&](const Range& r) { return index >= r.first && index <= r.last; });
+  return std::ranges::any_of(ranges_,
+                             [&](const Range& r) { return index >= r.first && index <= r.last; });
 }
 
 }  // namespace radodaro

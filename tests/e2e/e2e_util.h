@@ -114,6 +114,17 @@ inline Bytes model_group(const Bytes& pack, const std::string& folder, std::stri
   return out;
 }
 
+// Whether no entry of `pack` claims more than a few MiB: one that claims
+// gigabytes of zeros would have each run write them.
+inline bool modest(const Bytes& pack) {
+  if (pack.size() < kHeaderSize) return true;
+  const PakHeader header = decode_header(pack.data());
+  for (uint32_t i = 0; i < header.entry_count && entry_position(i + 1) <= pack.size(); ++i) {
+    if (decode_entry(pack.data() + entry_position(i)).unpacked_size > (8u << 20)) return false;
+  }
+  return true;
+}
+
 }  // namespace radodaro::testing
 
 #endif  // RADODARO_TESTS_E2E_E2E_UTIL_H_

@@ -90,6 +90,9 @@ std::vector<Scenario> every_command(const std::string& name, const Bytes& pack,
   for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
            {"/e", "@/pack", "@/folder"},
            {"--verify", "@/pack"},
+           {"--verify", "@/pack", "--json"},
+           {"--expand", "@/pack", "@/folder", "--json"},
+           {"--expand", "@/pack", "@/folder", "--overwrite", "-v"},
            {"/p", "@/pack", "@/folder"},
            {"--update", "@/pack", "@/folder"},
            {"--update", "@/pack", "@/folder", "--best"},
@@ -110,17 +113,6 @@ std::vector<std::string> corpus(const std::string& which) {
   for (const std::string& name : list_folder(folder))
     files.push_back(std::string(folder).append(name));
   return files;
-}
-
-// Whether no entry of `pack` claims more than a few MiB: one that claims
-// gigabytes of zeros would have each run write them.
-bool modest(const Bytes& pack) {
-  if (pack.size() < kHeaderSize) return true;
-  const PakHeader header = decode_header(pack.data());
-  for (uint32_t i = 0; i < header.entry_count && entry_position(i + 1) <= pack.size(); ++i) {
-    if (decode_entry(pack.data() + entry_position(i)).unpacked_size > (8u << 20)) return false;
-  }
-  return true;
 }
 
 TEST(Pipeline, SameAtAnyJobsOverTheFuzzSeeds) {

@@ -240,5 +240,120 @@ TEST(KeyWaitWithWorkers, NoMemberAfterTheWaitingOneIsNamedBeforeTheKey) {
   EXPECT_EQ(read_file(member(tmp / "out", 5)), bytes_of("mine"));
 }
 
+// What radodaro drew on a terminal that is its standard error (standard
+// output on a pipe), with `environment` set for it.
+struct DrawnRun {
+  std::string terminal;
+  std::string out;
+  int exit_code = -1;
+};
+
+DrawnRun run_on_terminal(const std::vector<std::string>& args,
+                         const std::vector<std::pair<std::string, std::string>>& environment) {
+  int master = -1, slave = -1, out[2];
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 || ::pipe(out) != 0) {
+    throw std::runtime_error("openpty");
+  }
+  std::vector<std::string> keep = {binary_under_test()};
+  keep.insert(keep.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : keep) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();
+    ::ioctl(slave, TIOCSCTTY, 0);
+    ::dup2(slave, STDERR_FILENO);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(master);
+    for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(slave);
+  ::close(out[1]);
+  DrawnRun run;
+  char buf[4096];
+  // The terminal ends (EIO) when the run and its slave side are gone.
+  for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) run.terminal.append(buf, n);
+  for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) run.out.append(buf, n);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ::close(master);
+  ::close(out[0]);
+  return run;
+}
+
+// The progress line: on a terminal once the run has lasted long enough,
+// never into a pipe unless asked for, never when turned off, and always
+// cleared at the end, so that the terminal shows nothing of it afterwards.
+TEST(ProgressLine, OnATerminalOnlyAndClearedAtTheEnd) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsTerminal);
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 6; ++i) pack.lzo1x(text_like_bytes(3000, i));
+  pack.true_dir_crc().write(tmp / "t.pak");
+  ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", tmp / "m"}).exit_code, 0);
+  write_file(member(tmp / "m", 4), bytes_of("edited"));
+  const std::vector<std::pair<std::string, std::string>> at_once = {
+      {"RADODARO_PROGRESS_AFTER", "0"}};
+  const struct {
+    std::vector<std::string> args;
+    bool terminal;
+    std::vector<std::pair<std::string, std::string>> environment;
+    bool drawn;
+  } cases[] = {
+      {{"--verify", "@t.pak"}, true, at_once, true},
+      {{"--expand", "@t.pak", "@x"}, true, at_once, true},
+      {{"--update", "@t.pak", "@m", "--dry-run"}, true, at_once, true},
+      {{"--verify", "@t.pak", "--no-progress"}, true, at_once, false},
+      // A run shorter than about a second shows nothing.
+      {{"--verify", "@t.pak"}, true, {}, false},
+      {{"--verify", "@t.pak"}, false, at_once, false},
+      {{"--verify", "@t.pak", "--progress"}, false, {}, true},
+      {{"--verify", "@t.pak", "--progress", "--no-progress"}, false, {}, false},
+      // The original modes never draw it.
+      {{"/e", "@t.pak", "@y"}, true, at_once, false},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args;
+    for (const std::string& a : c.args) args.push_back(a[0] == '@' ? tmp / a.substr(1) : a);
+    std::string shown, out;
+    if (c.terminal) {
+      const DrawnRun run = run_on_terminal(args, c.environment);
+      shown = run.terminal;
+      out = run.out;
+      EXPECT_EQ(run.exit_code, 0) << c.args[0];
+    } else {
+      const RunResult r = run_radodaro(args, {.environment = c.environment});
+      shown = r.err;
+      out = r.out;
+      EXPECT_EQ(r.exit_code, 0) << c.args[0];
+    }
+    const std::string title =
+        c.args[0] + " " + c.args.back() + (c.terminal ? " on a terminal" : "");
+    if (c.args.back() == "--dry-run") shown = shown.substr(0, shown.rfind("radodaro: "));
+    if (!c.drawn) {
+      EXPECT_EQ(shown, "") << title;
+      continue;
+    }
+    EXPECT_NE(shown.find("/6 entries, "), std::string::npos) << title << ": " << shown;
+    EXPECT_NE(shown.find(" MiB"), std::string::npos) << title;
+    EXPECT_EQ(shown.find('\n'), std::string::npos) << title;
+    // Cleared: spaces over the last line drawn, the cursor back at its start.
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(shown.back(), '\r') << title;
+    const size_t clear_from = shown.rfind('\r', shown.size() - 2);
+    const size_t drawn_from = shown.rfind('\r', clear_from - 1);
+    ASSERT_NE(drawn_from, std::string::npos) << title;
+    EXPECT_EQ(shown.substr(clear_from + 1, shown.size() - clear_from - 2),
+              std::string(shown.size() - clear_from - 2, ' '))
+        << title;
+    // Nothing of it reaches standard output.
+    EXPECT_EQ(out.find("entries, "), std::string::npos) << title;
+  }
+}
+
 }  // namespace
 }  // namespace radodaro::testing

@@ -1,0 +1,34 @@
+// Reads the JSON objects that radodaro prints, one per line: a parser of
+// just enough JSON to check them, strict about what it does read.
+#ifndef RADODARO_TESTS_SUPPORT_JSON_H_
+#define RADODARO_TESTS_SUPPORT_JSON_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace radodaro::testing {
+
+struct JsonValue {
+  enum Type { kString, kNumber, kBool, kStrings } type = kString;
+  std::string text;                  // kString
+  uint64_t number = 0;               // kNumber: whole numbers only
+  bool flag = false;                 // kBool
+  std::vector<std::string> strings;  // kStrings: an array of strings
+};
+
+using JsonObject = std::map<std::string, JsonValue>;
+
+// Parses one object whose values are strings, whole numbers, booleans or
+// arrays of strings; throws std::runtime_error on anything else, on a
+// repeated key, and on text after the object.
+JsonObject parse_json_object(const std::string& line);
+
+// Each line of `text` parsed; throws as above, also for a missing last
+// line end.
+std::vector<JsonObject> parse_json_lines(const std::string& text);
+
+}  // namespace radodaro::testing
+
+#endif  // RADODARO_TESTS_SUPPORT_JSON_H_
