@@ -280,7 +280,7 @@ TEST(Expand, HugeClaimedSizeDoesNotCrash) {
 
 TEST(Expand, NoMemoryForTheBufferIsAWriteFailure) {
   RADODARO_SKIP_ON_WINDOWS(kNeedsResourceLimit);
-  if (kUnderAddressSanitizer) GTEST_SKIP() << "a memory limit starves the sanitizer";
+  if (under_address_sanitizer()) GTEST_SKIP() << "a memory limit starves the sanitizer";
   TempDir tmp;
   PackBuilder pack;
   pack.lzo1x(text_like_bytes(100, 3));

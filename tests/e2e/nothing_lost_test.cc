@@ -69,7 +69,7 @@ TEST(NothingLost, MemberThatIsThereButUnreadableFailsTheGroup) {
 
 TEST(NothingLost, DirectoryTooLargeForMemoryIsRefusedAndThePackKept) {
   RADODARO_SKIP_ON_WINDOWS(kNeedsResourceLimit);
-  if (kUnderAddressSanitizer) GTEST_SKIP() << "a memory limit starves the sanitizer";
+  if (under_address_sanitizer()) GTEST_SKIP() << "a memory limit starves the sanitizer";
   TempDir tmp;
   // Sparse packs whose directories fill them: 96 GiB and 1.2 GB.
   for (const uint32_t count : {0xFFFFFFFFu, 50000000u}) {

@@ -279,7 +279,7 @@ TEST(SafetyNet, UsersWhoMayOnlyReadThePackReadItAfterAKilledCompaction) {
 
 TEST(SafetyNet, WithoutProcMembersAreWrittenUnderATemporaryName) {
   RADODARO_SKIP_ON_WINDOWS(kNeedsAnotherUser);
-  if (kUnderAddressSanitizer) GTEST_SKIP() << "the sanitizer itself needs /proc";
+  if (under_address_sanitizer()) GTEST_SKIP() << "the sanitizer itself needs /proc";
   if (::geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
     GTEST_SKIP() << "needs root and a mount namespace of its own to hide /proc";
   }

@@ -80,6 +80,15 @@ pid_t start(const std::vector<std::string>& args, Setup setup) {
 
 }  // namespace
 
+bool under_address_sanitizer() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#else
+  const char* said = std::getenv("RADODARO_TEST_SANITIZED");
+  return said != nullptr && std::string(said) == "1";
+#endif
+}
+
 std::string binary_under_test() {
   const char* chosen = std::getenv("RADODARO_TEST_BINARY");
   return chosen != nullptr && *chosen != '\0' ? chosen : RADODARO_BINARY;

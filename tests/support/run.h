@@ -26,14 +26,10 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> environment;  // set for the run
 };
 
-// Whether this build runs under AddressSanitizer, which needs far more
-// address space than any memory limit a test could set.
-constexpr bool kUnderAddressSanitizer =
-#if defined(__SANITIZE_ADDRESS__)
-    true;
-#else
-    false;
-#endif
+// Whether the binary under test runs under AddressSanitizer, which needs
+// far more address space than any memory limit a test could set: this
+// build is, or RADODARO_TEST_SANITIZED=1 says the binary is.
+bool under_address_sanitizer();
 
 // The binary under test: RADODARO_TEST_BINARY from the environment when
 // set (to try the tests on another build), else the one built beside them.
