@@ -220,19 +220,17 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
     not_written(&out, path, "not written: " + outside_problem(entry));
     return out;
   }
-  const platform::Error there =
-      overwrite ? env.regular_file_at(folder.handle, name) : folder.look_up(env, name);
-  if (there == platform::Error::kOk && !overwrite) {
+  // What is at the name already is found before a byte is written; with
+  // --overwrite, what may be replaced is told only as the member takes the
+  // name.
+  const platform::Error there = overwrite ? platform::Error::kNotFound : folder.look_up(env, name);
+  if (there == platform::Error::kOk) {
     out.status = "exists";
     complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
     out.problems.emplace_back("exists");
     return out;
   }
-  if (there == platform::Error::kNotRegular && overwrite) {
-    cannot(&out, "replace", path, there);
-    return out;
-  }
-  if (there != platform::Error::kOk && there != platform::Error::kNotFound) {
+  if (there != platform::Error::kNotFound) {
     cannot(&out, "create", path, there);
     return out;
   }

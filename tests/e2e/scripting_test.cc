@@ -363,8 +363,17 @@ TEST(JsonLines, OneObjectPerDamagedEntryWithItsProblems) {
                 "\"00000000\",\"directory_crc\":\"" +
                 hex8(Crc32().crc32(pack.build().data() + 16, 4 * 24)) +
                 "\",\"dir_crc_matches\":false}\n");
-  // Text that JSON must escape stays one line.
-  JsonObject o = parse_json_object(R"({"a":"x\"\\\u000a","b":[]})");
+  // Text that JSON must escape: a folder named with quotes, a backslash
+  // and a tab.
+  if (!Target::current().windows()) {
+    const std::string odd = tmp / "a \"quoted\"\\ \tfolder";
+    const RunResult x = run_radodaro({"--expand", RADODARO_SAMPLE_PACK, odd, "--json"});
+    const std::vector<JsonObject> objects = parse_json_lines(x.out);
+    ASSERT_EQ(objects.size(), 5u) << x.out;
+    EXPECT_EQ(objects[0].at("path").text, member(odd, 0));
+    EXPECT_EQ(x.out.find('\t'), std::string::npos);
+  }
+  const JsonObject o = parse_json_object(R"({"a":"x\"\\\u000a","b":[]})");
   EXPECT_EQ(o.at("a").text, "x\"\\\n");
 }
 
@@ -429,6 +438,12 @@ TEST(DryRuns, SayWhatARealRunWouldDoAndWriteNothing) {
   const RunResult compacted = run_radodaro({"--compact", tmp / "s.pak"});
   EXPECT_EQ(compacted.out, "Compacted " + tmp / "s.pak" + ": " + std::to_string(grown) +
                                " bytes, now " + std::to_string(grown - old_data) + "\n");
+  // Then only member 0 is edited; once it is in, nothing is left to do.
+  EXPECT_EQ(run_radodaro({"--update", tmp / "s.pak", m}).exit_code, 0);
+  const RunResult again = run_radodaro({"--update", tmp / "s.pak", m});
+  EXPECT_EQ(again.out, "Packing...\n");
+  EXPECT_EQ(again.err, "radodaro: nothing changed\n");
+  EXPECT_EQ(again.exit_code, 0);
   // A member that is there but cannot be read fails the dry run as it
   // would fail the real one.
   if (!Target::current().windows()) {

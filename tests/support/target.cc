@@ -55,6 +55,21 @@ std::string Target::host_text(const std::string& printed) const {
   }
   std::string out;
   for (size_t i = 0; i < lines.size();) {
+    // In JSON, each backslash of a path is escaped: "Z:\\tmp\\x".
+    if (lines.compare(i, 4, "Z:\\\\") == 0) {
+      size_t end = lines.find_first_of(" \t\r\n\"", i);
+      if (end == std::string::npos) end = lines.size();
+      std::string path = lines.substr(i + 2, end - i - 2);
+      std::string host;
+      for (size_t j = 0; j < path.size(); ++j) {
+        const bool escaped = path.compare(j, 2, "\\\\") == 0;
+        host += escaped ? '/' : path[j];
+        j += escaped ? 1 : 0;
+      }
+      out += host.find('\\') == std::string::npos ? host : lines.substr(i, end - i);
+      i = end;
+      continue;
+    }
     if (lines.compare(i, 3, "Z:\\") != 0) {
       out += lines[i++];
       continue;
