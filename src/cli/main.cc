@@ -1,5 +1,7 @@
 #include <cstdio>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "cli/tool.h"
 #include "platform/process.h"
@@ -9,7 +11,11 @@ int main(int argc, char** argv) {
 
   int status = -1;
   try {
-    status = radodaro::run_tool(argc, argv);
+    const std::vector<std::string> args = radodaro::platform::arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const std::string& a : args) pointers.push_back(a.c_str());
+    pointers.push_back(nullptr);
+    status = radodaro::run_tool(static_cast<int>(args.size()), pointers.data());
   } catch (const std::bad_alloc&) {
     // What was under way has been undone on the way here.
     std::fprintf(stderr, "radodaro: out of memory\n");
@@ -22,5 +28,6 @@ int main(int argc, char** argv) {
                  radodaro::platform::output_error().c_str());
     status = -1;
   }
+  radodaro::platform::before_exit();
   return status;
 }

@@ -34,7 +34,7 @@ bool is_modifier(WORD key) {
 void wait_for_key() {
   // The console itself, not standard input, which may be a file or pipe.
   HANDLE console =
-      CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   if (console == INVALID_HANDLE_VALUE) return;
   // Only a console has a mode; the null device, say, has none.
@@ -46,7 +46,7 @@ void wait_for_key() {
     for (;;) {
       INPUT_RECORD record;
       DWORD n = 0;
-      if (!ReadConsoleInputA(console, &record, 1, &n) || n == 0) break;
+      if (!ReadConsoleInputW(console, &record, 1, &n) || n == 0) break;
       if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown &&
           !is_modifier(record.Event.KeyEvent.wVirtualKeyCode)) {
         break;

@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,11 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "platform/posix_features.h"
+#if RADODARO_HAVE_LINUX_XATTR
+#include <sys/xattr.h>
+#endif
 
 #include "platform/files.h"
 #include "platform/internal.h"
@@ -231,6 +235,8 @@ Error Env::open_for_read(const Handle& folder, const std::string& name, Handle* 
   return Error::kOk;
 }
 
+#if RADODARO_HAVE_UNNAMED_FILES
+
 namespace {
 
 // Whether an unnamed file can be given a name here: through /proc, or by
@@ -274,6 +280,19 @@ Error Env::link_unnamed(const Handle& folder, const Handle& file, const std::str
   return e;
 }
 
+#else
+
+// No unnamed files here: NewFile writes under a temporary name instead.
+Error Env::create_unnamed(const Handle&, const std::string&, Handle*) {
+  return Error::kUnsupported;
+}
+
+Error Env::link_unnamed(const Handle&, const Handle&, const std::string&) {
+  return Error::kUnsupported;
+}
+
+#endif
+
 Error Env::create_new(const Handle& folder, const std::string& name, Handle* file) {
   Handle f(open_retrying(fd_of(folder), name.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, 0666));
@@ -283,6 +302,7 @@ Error Env::create_new(const Handle& folder, const std::string& name, Handle* fil
 }
 
 Error Env::rename_new(const Handle& folder, const std::string& from, const std::string& to) {
+#if RADODARO_HAVE_RENAMEAT2
   const Error e = retrying([&] {
     const int rc =
         ::renameat2(fd_of(folder), from.c_str(), fd_of(folder), to.c_str(), RENAME_NOREPLACE);
@@ -291,13 +311,15 @@ Error Env::rename_new(const Handle& folder, const std::string& from, const std::
     return rc;
   });
   if (e != Error::kUnsupported) return e;
+#endif
   // No RENAME_NOREPLACE here: a link never replaces either.
   if (const Error l = retrying(
           [&] { return ::linkat(fd_of(folder), from.c_str(), fd_of(folder), to.c_str(), 0); });
       l != Error::kOk) {
     return l;
   }
-  return remove(folder, from);
+  // Part of the one rename: not an Env::remove() of its own.
+  return retrying([&] { return ::unlinkat(fd_of(folder), from.c_str(), 0); });
 }
 
 Error Env::remove(const Handle& folder, const std::string& name) {
@@ -311,6 +333,7 @@ Error Env::replace(const Handle& folder, const std::string& from, const std::str
 
 namespace {
 
+#if RADODARO_HAVE_LINUX_XATTR
 // Copies every extended attribute of `from` (ACLs, security labels, a
 // user's own) to `to`; nothing to do where the file system has none.
 Error copy_xattrs(int from, int to) {
@@ -333,6 +356,10 @@ Error copy_xattrs(int from, int to) {
   }
   return Error::kOk;
 }
+#else
+// Extended attributes, where the system has them, are not copied.
+Error copy_xattrs(int, int) { return Error::kOk; }
+#endif
 
 }  // namespace
 
@@ -427,7 +454,11 @@ Error Env::make_folder(const std::string& path) {
 const uint8_t* Env::map_window(const Handle& file, uint64_t offset, uint64_t length) {
   // A small window is read whole, right away: populated in one go, not a
   // fault at a time. A large one (a whole pack) may be read only in part.
+#if RADODARO_HAVE_MAP_POPULATE
   const int populate = length <= (uint64_t{4} << 20) ? MAP_POPULATE : 0;
+#else
+  const int populate = 0;
+#endif
   void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | populate, fd_of(file),
                    static_cast<off_t>(offset));
   return p == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(p);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <new>
 #include <string>
 #include <vector>
@@ -50,7 +51,7 @@ Error regular_size(HANDLE h, uint64_t* size) {
 }
 
 bool is_folder(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(windows::system_path(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -122,6 +123,44 @@ Error from_last_error(DWORD error) {
   }
 }
 
+std::wstring wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(std::max(n, 0)), L'\0');
+  if (n > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  }
+  return out;
+}
+
+std::string narrow(const wchar_t* utf16, size_t length) {
+  if (length == 0) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, utf16, static_cast<int>(length), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(static_cast<size_t>(std::max(n, 0)), '\0');
+  if (n > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, utf16, static_cast<int>(length), out.data(), n, nullptr,
+                        nullptr);
+  }
+  return out;
+}
+
+std::wstring system_path(const std::string& path) {
+  const bool separator0 = !path.empty() && (path[0] == '\\' || path[0] == '/');
+  const bool separator1 = path.size() > 1 && (path[1] == '\\' || path[1] == '/');
+  std::string plain = path;
+  for (char& c : plain) {
+    if (c == '/') c = '\\';
+  }
+  if (plain.rfind("\\\\?\\", 0) == 0) return wide(plain);
+  if (plain.size() >= 3 && plain[1] == ':' && plain[2] == '\\') return L"\\\\?\\" + wide(plain);
+  if (separator0 && separator1 && plain.size() > 2 && plain[2] != '?' && plain[2] != '.') {
+    return L"\\\\?\\UNC\\" + wide(plain.substr(2));
+  }
+  return wide(path);
+}
+
 std::string join(const Handle& folder, const std::string& name) {
   const std::string& path = object_of(folder)->path;
   if (!path.empty() && (path.back() == '\\' || path.back() == '/')) return path + name;
@@ -169,13 +208,13 @@ Error Env::map_shared(const std::string& path, MappedView* view) {
   FilesLocked locked;
   // Read sharing only: no writer can open the pack while it is mapped, and
   // one that holds it already keeps us out.
-  Handle file = wrap(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle file = wrap(CreateFileW(windows::system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.is_open()) return open_error(path);
   uint64_t size = 0;
   if (const Error e = regular_size(handle_of(file), &size); e != Error::kOk) return e;
   if (size == 0) return Error::kEmpty;
-  HANDLE mapping = CreateFileMappingA(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  HANDLE mapping = CreateFileMappingW(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
   if (mapping == nullptr) return windows::from_last_error();
   void* p = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
   const DWORD error = GetLastError();
@@ -190,8 +229,8 @@ Error Env::map_shared(const std::string& path, MappedView* view) {
 
 Error Env::open_exclusive(const std::string& path, Handle* file, uint64_t* size) {
   FilesLocked locked;
-  Handle f = wrap(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle f = wrap(CreateFileW(windows::system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f.is_open()) return open_error(path);
   if (const Error e = regular_size(handle_of(f), size); e != Error::kOk) return e;
   *file = std::move(f);
@@ -202,8 +241,9 @@ Error Env::open_folder(const std::string& path, Handle* folder) {
   FilesLocked locked;
   // Without delete sharing the folder cannot be renamed or removed while
   // it is open, so it stays the folder that was asked for.
-  Handle f = wrap(CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+  Handle f = wrap(CreateFileW(windows::system_path(path).c_str(), FILE_LIST_DIRECTORY,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr),
                   path);
   if (!f.is_open()) return windows::from_last_error();
   BY_HANDLE_FILE_INFORMATION info;
@@ -217,14 +257,17 @@ Error Env::look_up(const Handle& folder, const std::string& name) {
   FilesLocked locked;
   if (!folder.is_open()) return Error::kIo;
   // The attributes of a link are its own: links are not followed.
-  if (GetFileAttributesA(join(folder, name).c_str()) != INVALID_FILE_ATTRIBUTES) return Error::kOk;
+  if (GetFileAttributesW(windows::system_path(join(folder, name)).c_str()) !=
+      INVALID_FILE_ATTRIBUTES) {
+    return Error::kOk;
+  }
   return windows::from_last_error();
 }
 
 Error Env::regular_file_at(const Handle& folder, const std::string& name) {
   FilesLocked locked;
   if (!folder.is_open()) return Error::kIo;
-  const DWORD attributes = GetFileAttributesA(join(folder, name).c_str());
+  const DWORD attributes = GetFileAttributesW(windows::system_path(join(folder, name)).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return windows::from_last_error();
   constexpr DWORD kNotPlain =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
@@ -235,21 +278,22 @@ Error Env::list_folder(const Handle& folder, std::vector<std::string>* names) {
   FilesLocked locked;
   if (!folder.is_open()) return Error::kIo;
   names->clear();
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileExA(join(folder, "*").c_str(), FindExInfoBasic, &found,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  WIN32_FIND_DATAW found;
+  HANDLE search =
+      FindFirstFileExW(windows::system_path(join(folder, "*")).c_str(), FindExInfoBasic, &found,
+                       FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_FILE_NOT_FOUND ? Error::kOk : windows::from_last_error();
   }
   do {
     // Names differ here only where they differ in more than case; member
     // names are in lower case.
-    std::string name = found.cFileName;
+    std::string name = windows::narrow(found.cFileName, wcslen(found.cFileName));
     for (char& c : name) {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     names->push_back(std::move(name));
-  } while (FindNextFileA(search, &found));
+  } while (FindNextFileW(search, &found));
   const DWORD error = GetLastError();
   FindClose(search);
   return error == ERROR_NO_MORE_FILES ? Error::kOk : windows::from_last_error(error);
@@ -261,8 +305,9 @@ Error Env::open_for_read(const Handle& folder, const std::string& name, Handle* 
   if (!folder.is_open()) return Error::kIo;
   const std::string path = join(folder, name);
   // Delete sharing lets the run remove a journal it holds open.
-  Handle f = wrap(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  Handle f = wrap(CreateFileW(windows::system_path(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!f.is_open()) return open_error(path);
   if (const Error e = regular_size(handle_of(f), size); e != Error::kOk) return e;
   *file = std::move(f);
@@ -278,8 +323,8 @@ Error Env::create_unnamed(const Handle& folder, const std::string& name, Handle*
   // when its handle closes, however the process ends.
   const std::string path =
       join(folder, name + ".radodaro-" + std::to_string(GetCurrentProcessId()));
-  Handle f = wrap(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr),
+  Handle f = wrap(CreateFileW(windows::system_path(path).c_str(), GENERIC_WRITE | DELETE, 0,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
                   path);
   if (!f.is_open()) {
     const Error e = open_error(path);
@@ -288,7 +333,7 @@ Error Env::create_unnamed(const Handle& folder, const std::string& name, Handle*
   }
   if (const Error e = set_delete_on_close(handle_of(f), true); e != Error::kOk) {
     f.reset();
-    (void)DeleteFileA(path.c_str());
+    (void)DeleteFileW(windows::system_path(path).c_str());
     return e == Error::kUnsupported ? e : Error::kIo;
   }
   *file = std::move(f);
@@ -302,24 +347,19 @@ Error Env::link_unnamed(const Handle& folder, const Handle& file, const std::str
   // mark goes first; a kill between the two leaves the whole file under its
   // temporary name, never a part of it under the member's.
   if (const Error e = set_delete_on_close(handle_of(file), false); e != Error::kOk) return e;
-  const std::string target = join(folder, name);
-  const int wide_length = MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, nullptr, 0);
-  Error e = Error::kIo;
-  if (wide_length > 0) {
-    const size_t bytes =
-        sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * static_cast<size_t>(wide_length);
-    std::vector<uint8_t> buffer(bytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;  // nothing at the name is ever replaced
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength =
-        static_cast<DWORD>(sizeof(WCHAR) * static_cast<size_t>(wide_length - 1));
-    MultiByteToWideChar(CP_ACP, 0, target.c_str(), -1, rename->FileName, wide_length);
-    e = SetFileInformationByHandle(handle_of(file), FileRenameInfo, rename,
-                                   static_cast<DWORD>(bytes))
-            ? Error::kOk
-            : windows::from_last_error();
-  }
+  const std::wstring target = windows::system_path(join(folder, name));
+  const size_t bytes = sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * (target.size() + 1);
+  std::vector<uint8_t> buffer(bytes);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;  // nothing at the name is ever replaced
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * target.size());
+  std::copy(target.begin(), target.end(), rename->FileName);
+  rename->FileName[target.size()] = L'\0';
+  const Error e =
+      SetFileInformationByHandle(handle_of(file), FileRenameInfo, rename, static_cast<DWORD>(bytes))
+          ? Error::kOk
+          : windows::from_last_error();
   // Not named: marked again, so that the close removes it.
   if (e != Error::kOk) (void)set_delete_on_close(handle_of(file), true);
   return e;
@@ -329,8 +369,8 @@ Error Env::create_new(const Handle& folder, const std::string& name, Handle* fil
   FilesLocked locked;
   if (!folder.is_open()) return Error::kIo;
   const std::string path = join(folder, name);
-  Handle f = wrap(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle f = wrap(CreateFileW(windows::system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f.is_open()) return open_error(path);
   *file = std::move(f);
   return Error::kOk;
@@ -340,7 +380,8 @@ Error Env::rename_new(const Handle& folder, const std::string& from, const std::
   FilesLocked locked;
   if (!folder.is_open()) return Error::kIo;
   // Without MOVEFILE_REPLACE_EXISTING nothing at `to` is ever replaced.
-  if (MoveFileExA(join(folder, from).c_str(), join(folder, to).c_str(), MOVEFILE_WRITE_THROUGH)) {
+  if (MoveFileExW(windows::system_path(join(folder, from)).c_str(),
+                  windows::system_path(join(folder, to)).c_str(), MOVEFILE_WRITE_THROUGH)) {
     return Error::kOk;
   }
   return windows::from_last_error();
@@ -349,7 +390,8 @@ Error Env::rename_new(const Handle& folder, const std::string& from, const std::
 Error Env::remove(const Handle& folder, const std::string& name) {
   FilesLocked locked;
   if (!folder.is_open()) return Error::kIo;
-  return DeleteFileA(join(folder, name).c_str()) ? Error::kOk : windows::from_last_error();
+  return DeleteFileW(windows::system_path(join(folder, name)).c_str()) ? Error::kOk
+                                                                       : windows::from_last_error();
 }
 
 Error Env::replace(const Handle& folder, const std::string& from, const std::string& to,
@@ -360,7 +402,8 @@ Error Env::replace(const Handle& folder, const std::string& from, const std::str
   // the replacement fail, and the pack stays as it was.
   if (held != nullptr && held->is_open()) (void)close(held);
   FilesLocked locked;
-  if (MoveFileExA(join(folder, from).c_str(), join(folder, to).c_str(),
+  if (MoveFileExW(windows::system_path(join(folder, from)).c_str(),
+                  windows::system_path(join(folder, to)).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Error::kOk;
   }
@@ -453,7 +496,8 @@ Error Env::close(Handle* file) {
 
 Error Env::make_folder(const std::string& path) {
   FilesLocked locked;
-  if (CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
+  if (CreateDirectoryW(windows::system_path(path).c_str(), nullptr) ||
+      GetLastError() == ERROR_ALREADY_EXISTS) {
     return Error::kOk;
   }
   return windows::from_last_error();
@@ -461,7 +505,7 @@ Error Env::make_folder(const std::string& path) {
 
 const uint8_t* Env::map_window(const Handle& file, uint64_t offset, uint64_t length) {
   FilesLocked locked;
-  HANDLE mapping = CreateFileMappingA(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  HANDLE mapping = CreateFileMappingW(handle_of(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
   if (mapping == nullptr) return nullptr;
   void* p = MapViewOfFile(mapping, FILE_MAP_READ, static_cast<DWORD>(offset >> 32),
                           static_cast<DWORD>(offset), static_cast<SIZE_T>(length));

@@ -31,15 +31,15 @@ size_t internal::root_length(const std::string& path) {
 std::string full_path(const std::string& path) {
   // The system's own service: relative to the current folder of the
   // current drive, forward slashes taken as separators, "." and ".."
-  // folded. It takes an empty path as no path, which here means the
-  // current folder.
-  const char* given = path.empty() ? "." : path.c_str();
-  std::vector<char> buffer(MAX_PATH);
+  // folded, of any length. It takes an empty path as no path, which here
+  // means the current folder.
+  const std::wstring given = windows::wide(path.empty() ? "." : path);
+  std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
     const DWORD n =
-        GetFullPathNameA(given, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        GetFullPathNameW(given.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
     if (n == 0) return path;
-    if (n < buffer.size()) return std::string(buffer.data(), n);
+    if (n < buffer.size()) return windows::narrow(buffer.data(), n);
     buffer.resize(n);
   }
 }
@@ -47,18 +47,18 @@ std::string full_path(const std::string& path) {
 std::string real_path(const std::string& path) {
   // The system's own answer, from the file itself: links and junctions
   // resolved. It comes as \\?\C:\... or \\?\UNC\server\share\...
-  Handle file = windows::wrap(
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  Handle file = windows::wrap(CreateFileW(
+      windows::system_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file.is_open()) return path;
-  std::vector<char> buffer(MAX_PATH);
+  std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
-    const DWORD n = GetFinalPathNameByHandleA(windows::handle_of(file), buffer.data(),
+    const DWORD n = GetFinalPathNameByHandleW(windows::handle_of(file), buffer.data(),
                                               static_cast<DWORD>(buffer.size()),
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n == 0) return path;
     if (n < buffer.size()) {
-      std::string real(buffer.data(), n);
+      const std::string real = windows::narrow(buffer.data(), n);
       if (real.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + real.substr(8);
       if (real.rfind("\\\\?\\", 0) == 0) return real.substr(4);
       return real;

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -20,6 +21,20 @@ namespace radodaro::platform {
 // limit fail the write (kNoSpace) instead of ending the process; and gives
 // standard output a 64 KiB buffer unless a person reads it on a terminal.
 void prepare_process();
+
+// The command line, each argument in UTF-8 (on Windows read as the wide
+// characters the system holds, whatever the code page).
+std::vector<std::string> arguments(int argc, char** argv);
+
+// Called last, after the final flush. A program that Explorer started has
+// a console window of its own that closes as it exits, taking the lines
+// with it; there it says "Press any key to close this window." and waits
+// for a key. Run from a shell, a script or a pipe it never waits.
+void before_exit();
+
+// Whether a console that `processes` processes are attached to (0: none)
+// is this program's own, made for it alone: the case of before_exit().
+inline bool console_is_ours_alone(unsigned processes) { return processes == 1; }
 
 // Writes out what standard output holds. On failure, output_error() says
 // why, as the first failed write saw it.

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <utility>
 
+#include "platform/posix_features.h"
 #include "platform/posix_internal.h"
 #include "platform/process.h"
 
@@ -142,6 +143,7 @@ bool touches_zeroed(uintptr_t begin, uintptr_t end) {
 int g_output_errno = 0;
 char g_output_buffer[1 << 16];
 
+#if RADODARO_HAVE_FOPENCOOKIE
 ssize_t write_output(void*, const char* data, size_t length) {
   size_t done = 0;
   while (done < length) {
@@ -155,6 +157,7 @@ ssize_t write_output(void*, const char* data, size_t length) {
   }
   return static_cast<ssize_t>(length);
 }
+#endif
 
 }  // namespace
 
@@ -172,21 +175,34 @@ void prepare_process() {
   }
   ::signal(SIGXFSZ, SIG_IGN);
 
+#if RADODARO_HAVE_FOPENCOOKIE
   cookie_io_functions_t io = {};
   io.write = write_output;
-  if (FILE* out = ::fopencookie(nullptr, "w", io)) {
-    // People read the lines as they come; scripts and files get them in
-    // large blocks.
-    if (::isatty(STDOUT_FILENO) == 1) {
-      std::setvbuf(out, nullptr, _IOLBF, BUFSIZ);
-    } else {
-      std::setvbuf(out, g_output_buffer, _IOFBF, sizeof g_output_buffer);
-    }
-    stdout = out;
+  if (FILE* ours = ::fopencookie(nullptr, "w", io)) stdout = ours;
+#endif
+  // People read the lines as they come; scripts and files get them in
+  // large blocks.
+  if (::isatty(STDOUT_FILENO) == 1) {
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  } else {
+    std::setvbuf(stdout, g_output_buffer, _IOFBF, sizeof g_output_buffer);
   }
 }
 
-bool flush_output() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+std::vector<std::string> arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void before_exit() {
+  // A terminal stays open after the program: nothing to wait for.
+}
+
+bool flush_output() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  // Without our own stream, the reason is what the failed flush left.
+  if (g_output_errno == 0) g_output_errno = errno != 0 ? errno : EIO;
+  return false;
+}
 
 std::string output_error() { return std::strerror(g_output_errno != 0 ? g_output_errno : EIO); }
 

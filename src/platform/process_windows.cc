@@ -6,11 +6,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <utility>
 
+#include "platform/console.h"
 #include "platform/process.h"
 #include "platform/windows_internal.h"
+
+// The C runtime's own wide command line (msvcrt exports it).
+struct StartupInfo {
+  int new_mode = 0;
+};
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int glob,
+                              StartupInfo* startup);
 
 namespace radodaro::platform {
 
@@ -22,7 +31,9 @@ constexpr UINT kInterruptedStatus = 0xC000013A;
 std::atomic<HANDLE> g_cut_file{INVALID_HANDLE_VALUE};
 std::atomic<uint64_t> g_cut_length{0};
 std::atomic<bool> g_held{false};
-std::string g_temp_path;
+std::wstring g_temp_path;
+UINT g_console_code_page = 0;  // the console's own, while ours is UTF-8
+int g_output_errno = 0;
 std::atomic<bool> g_has_temp{false};
 
 char g_output_buffer[1 << 16];
@@ -54,7 +65,8 @@ BOOL WINAPI on_console_event(DWORD event) {
     if (SetFilePointerEx(pack, at, nullptr, FILE_BEGIN)) SetEndOfFile(pack);
     FlushFileBuffers(pack);
   }
-  if (g_has_temp.load()) DeleteFileA(g_temp_path.c_str());
+  if (g_has_temp.load()) DeleteFileW(g_temp_path.c_str());
+  if (g_console_code_page != 0) SetConsoleOutputCP(g_console_code_page);
   // A member being written is still marked for deletion: the system
   // removes it as the process ends.
   TerminateProcess(GetCurrentProcess(), kInterruptedStatus);
@@ -85,11 +97,56 @@ void prepare_process() {
   if (!has_console(STD_OUTPUT_HANDLE)) {
     std::setvbuf(stdout, g_output_buffer, _IOFBF, sizeof g_output_buffer);
   }
+  // Text is UTF-8 inside the tool: a console shows it as such while the
+  // run lasts, and gets its own code page back at the end. Files and pipes
+  // get the bytes, UTF-8.
+  if (has_console(STD_OUTPUT_HANDLE) || has_console(STD_ERROR_HANDLE)) {
+    const UINT own = GetConsoleOutputCP();
+    if (own != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) g_console_code_page = own;
+  }
 }
 
-bool flush_output() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+std::vector<std::string> arguments(int argc, char** argv) {
+  // The system holds the command line in wide characters; the narrow argv
+  // has lost whatever the code page cannot say. The C runtime splits the
+  // wide one by the same rules as the narrow one.
+  int n = 0;
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  StartupInfo startup;
+  if (__wgetmainargs(&n, &wide, &environment, 0, &startup) != 0 || n != argc || wide == nullptr) {
+    return std::vector<std::string>(argv, argv + argc);
+  }
+  std::vector<std::string> args;
+  for (int i = 0; i < n; ++i) args.push_back(windows::narrow(wide[i], wcslen(wide[i])));
+  return args;
+}
 
-std::string output_error() { return std::strerror(errno != 0 ? errno : EIO); }
+void before_exit() {
+  DWORD processes[2];
+  if (console_is_ours_alone(GetConsoleProcessList(processes, 2))) {
+    HANDLE console =
+        CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console != INVALID_HANDLE_VALUE) {
+      static const char kPrompt[] = "Press any key to close this window.\r\n";
+      DWORD written = 0;
+      WriteFile(console, kPrompt, sizeof kPrompt - 1, &written, nullptr);
+      CloseHandle(console);
+      wait_for_key();
+    }
+  }
+  if (g_console_code_page != 0) SetConsoleOutputCP(g_console_code_page);
+}
+
+bool flush_output() {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  // The reason of the first failure, before anything else changes errno.
+  if (g_output_errno == 0) g_output_errno = errno != 0 ? errno : EIO;
+  return false;
+}
+
+std::string output_error() { return std::strerror(g_output_errno != 0 ? g_output_errno : EIO); }
 
 void handle_interruptions() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
@@ -128,7 +185,7 @@ namespace windows {
 
 void set_temp_file(const std::string& path) {
   FilesLocked locked;
-  g_temp_path = path;
+  g_temp_path = system_path(path);
   g_has_temp = true;
 }
 

@@ -32,6 +32,17 @@ Handle wrap(HANDLE handle, std::string path = {});
 
 Error from_last_error(DWORD error = GetLastError());
 
+// Text is UTF-8 inside the tool and UTF-16 for the system: every name that
+// Windows can hold round-trips.
+std::wstring wide(const std::string& utf8);
+std::string narrow(const wchar_t* utf16, size_t length);
+inline std::string narrow(const std::wstring& utf16) { return narrow(utf16.data(), utf16.size()); }
+
+// `path` as the wide file functions take it: an absolute path in its
+// \\?\ form, which knows no length limit (\\?\C:\..., \\?\UNC\server\...);
+// anything else as it is. Printed paths stay the plain form.
+std::wstring system_path(const std::string& path);
+
 // `name` in the folder `folder`.
 std::string join(const Handle& folder, const std::string& name);
 

@@ -228,10 +228,16 @@ TEST(NothingLost, KillDuringExpandNeverLeavesAPartialMember) {
     });
     for (const std::string& name : list_folder(out)) {
       if (is_member(name)) continue;
-      EXPECT_TRUE(Target::current().windows()) << out << "/" << name;
+      // Where the system has no unnamed files (the portable build), a
+      // member is written under its temporary name, which a kill leaves
+      // behind as it was: never under the member's own name.
+      EXPECT_TRUE(Target::current().windows() || kPortableBuild) << out << "/" << name;
+      EXPECT_EQ(name.substr(12, 10), ".radodaro-") << out << "/" << name;
       const Bytes left = read_file(out + "/" + name);
       const uint32_t index = static_cast<uint32_t>(std::stoul(name, nullptr, 16));
-      EXPECT_TRUE(left.empty() || left == pack.entries()[index].content) << out << "/" << name;
+      if (!kPortableBuild) {
+        EXPECT_TRUE(left.empty() || left == pack.entries()[index].content) << out << "/" << name;
+      }
       ++left_behind;
     }
     const std::vector<std::string> names = list_folder(out);

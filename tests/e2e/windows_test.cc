@@ -150,5 +150,51 @@ TEST(WindowsBuild, NewMemberFilesOnlyWhereNothingIs) {
                                       "00000003.DAT", "00000004.dat"}));
 }
 
+// Any name Windows can hold, in any script, and folders past the old limit
+// of 260 characters: expanded, grouped, listed and expanded again, the
+// paths printed in the plain form a person types.
+TEST(WindowsBuild, NamesInAnyScriptAndPathsOfAnyLength) {
+  RADODARO_ONLY_ON_WINDOWS();
+  TempDir tmp;
+  const PackBuilder pack = small_pack();
+  std::vector<std::string> folders;
+  for (const char* name :
+       {"\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac",
+        "\xd0\x9a\xd0\xb8\xd1\x80\xd0\xb8\xd0\xbb\xd0\xbb\xd0\xb8\xd1\x86\xd0\xb0",
+        "\xe6\xbc\xa2\xe5\xad\x97\xe3\x81\x8b\xe3\x81\xaa", "\xf0\x9f\x93\xa6-pack"}) {
+    folders.push_back(tmp / name);
+  }
+  for (const size_t length : {300u, 1000u}) {
+    std::string folder = tmp / "long";
+    while (folder.size() < length) folder += "/" + std::string(40, 'd');
+    folders.push_back(folder);
+  }
+  for (const std::string& folder : folders) {
+    SCOPED_TRACE(folder);
+    std::filesystem::create_directories(folder);
+    const std::string name = folder.substr(folder.rfind('/') + 1);
+    const std::string pak = folder + "/" + name.substr(0, 40) + ".pak";
+    // (Spaces would end a path where the harness reads the printed lines.)
+    const std::string out = folder + "/" + name.substr(0, 40) + "-members";
+    pack.write(pak);
+    RunResult r = run_radodaro({"/e", pak, out});
+    EXPECT_EQ(r.out, expected_expand_output(pack, out));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(read_file(member(out, 1)), pack.entries()[1].content);
+    write_file(member(out, 0), bytes_of("edited"));
+    r = run_radodaro({"/p", pak, out});
+    EXPECT_EQ(r.out, "Packing...\n" + member(out, 0) + "\n" + member(out, 1) + "\n" +
+                         member(out, 2) + "\n");
+    EXPECT_EQ(r.exit_code, 0);
+    r = run_radodaro({"--expand", pak, out + "-again", "--json"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_file(member(out + "-again", 0)), bytes_of("edited"));
+    EXPECT_NE(r.out.find("\"path\":\"" + member(out + "-again", 2) + "\""), std::string::npos)
+        << r.out;
+    r = run_radodaro({"--verify", pak});
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+  }
+}
+
 }  // namespace
 }  // namespace radodaro::testing

@@ -85,7 +85,8 @@ class FaultEnv : public platform::Env {
     return hit(Op::kRename) ? error_ : Env::replace(folder, from, to, held);
   }
   Error rename_new(const Handle& folder, const std::string& from, const std::string& to) override {
-    return hit(Op::kRename) ? error_ : Env::rename_new(folder, from, to);
+    // Like link_unnamed(), it gives a file its name, never over anything.
+    return hit(Op::kLink) ? error_ : Env::rename_new(folder, from, to);
   }
   Error copy_attributes(const Handle& from, const Handle& to) override {
     return hit(Op::kAttributes) ? error_ : Env::copy_attributes(from, to);

@@ -26,6 +26,10 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> environment;  // set for the run
 };
 
+// Whether the tool was built with no feature beyond POSIX (RADODARO_PORTABLE):
+// it then writes member files under temporary names, as on Windows.
+constexpr bool kPortableBuild = RADODARO_PORTABLE_BUILD;
+
 // Whether the binary under test runs under AddressSanitizer, which needs
 // far more address space than any memory limit a test could set: this
 // build is, or RADODARO_TEST_SANITIZED=1 says the binary is.

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/windows_internal.h"
 
 namespace radodaro {
 namespace {
@@ -67,6 +69,52 @@ TEST(MakeFolderChain, OuterFirstAfterTheDriveOrTheShare) {
     Recorder env;
     platform::make_folder_chain(env, c.path);
     EXPECT_EQ(env.made, c.made) << c.path;
+  }
+}
+
+TEST(SystemPath, AbsolutePathsTakeTheFormThatKnowsNoLengthLimit) {
+  const struct {
+    const char* in;
+    const wchar_t* out;
+  } cases[] = {
+      {"C:\\a\\b.pak", L"\\\\?\\C:\\a\\b.pak"},
+      {"C:/a/b", L"\\\\?\\C:\\a\\b"},
+      {"\\\\srv\\share\\p.pak", L"\\\\?\\UNC\\srv\\share\\p.pak"},
+      {"\\\\?\\C:\\x", L"\\\\?\\C:\\x"},
+      {"relative\\x", L"relative\\x"},
+      {"\\rooted", L"\\rooted"},
+      // UTF-8 inside, UTF-16 for the system: Greek, CJK and an emoji.
+      {"C:\\\xce\xb1\xce\xb2\\\xe6\xbc\xa2\xf0\x9f\x93\xa6",
+       L"\\\\?\\C:\\\u03b1\u03b2\\\u6f22\U0001f4e6"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::windows::system_path(c.in), c.out) << c.in;
+  // The folder of a pack at a share's root is the share itself, in the
+  // form the system opens as a folder.
+  EXPECT_EQ(platform::folder_of("\\\\srv\\share\\p.pak"), "\\\\srv\\share\\");
+  EXPECT_EQ(platform::windows::system_path(platform::folder_of("\\\\srv\\share\\p.pak")),
+            L"\\\\?\\UNC\\srv\\share\\");
+  const std::string text = "\xd0\x96\xd1\x83\xd0\xba \xf0\x9f\x93\xa6";  // Cyrillic and an emoji
+  EXPECT_EQ(platform::windows::narrow(platform::windows::wide(text)), text);
+}
+
+TEST(FullPath, PastTheOldLimitOfTwoHundredAndSixtyCharacters) {
+  for (const size_t length : {300u, 1000u}) {
+    std::string path = "C:";
+    while (path.size() < length) path += "\\folder";
+    const std::string full = platform::full_path(path + "\\.\\x\\..\\m.pak");
+    EXPECT_EQ(full, path + "\\m.pak") << length;
+  }
+}
+
+TEST(ConsoleWait, OnlyAConsoleMadeForThisProgramAloneWaits) {
+  // Explorer starts a console program in a console of its own; cmd.exe,
+  // PowerShell and scripts share theirs; a pipe or a service has none.
+  const struct {
+    unsigned processes;
+    bool waits;
+  } cases[] = {{0, false}, {1, true}, {2, false}, {5, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::console_is_ours_alone(c.processes), c.waits) << c.processes;
   }
 }
 
