@@ -219,7 +219,8 @@ constexpr Command kCommands[] = {
 };
 
 const Command* command_named(const std::string& name) {
-  const auto it = std::ranges::find_if(kCommands, [&](const Command& c) { return name == c.name; });
+  const auto* const it =
+      std::ranges::find_if(kCommands, [&](const Command& c) { return name == c.name; });
   return it == std::end(kCommands) ? nullptr : &*it;
 }
 

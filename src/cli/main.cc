@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   try {
     const std::vector<std::string> args = radodaro::platform::arguments(argc, argv);
     std::vector<const char*> pointers;
+    pointers.reserve(args.size() + 1);
     for (const std::string& a : args) pointers.push_back(a.c_str());
     pointers.push_back(nullptr);
     status = radodaro::run_tool(static_cast<int>(args.size()), pointers.data());

@@ -468,7 +468,8 @@ int run_expand_command(platform::Env& env, const std::string& pak_path,
     return -1;
   }
   const PipelineLimits limits = pipeline_limits(workers);
-  uint64_t entries = 0, bytes = 0;
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
   for (uint32_t i = 0; i < count; ++i) {
     if (!options.selection.contains(i)) continue;
     const PakEntry e = entry_of(pack.dir_image, i);

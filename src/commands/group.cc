@@ -450,7 +450,8 @@ bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::
   const PipelineLimits limits = pipeline_limits(workers);
   UpdateState mapped(env, pack.size, pack.data(), /*owned=*/false, /*wanted=*/true, compression,
                      limits.workers + 1);
-  uint64_t entries = 0, bytes = 0;
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
   selected_totals(dir_image, options.selection, &entries, &bytes);
   Progress progress(options.progress, entries, bytes);
   const platform::Handle none;
@@ -485,7 +486,8 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   const uint64_t size = update.original_size();
   UpdateState mapped(env, size, only_changed ? env.map_window(update.file(), 0, size) : nullptr,
                      /*owned=*/true, only_changed, compression, limits.workers + 1);
-  uint64_t entries = 0, bytes = 0;
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
   selected_totals(dir_image, options.selection, &entries, &bytes);
   Progress progress(options.progress, entries, bytes);
 

@@ -231,7 +231,8 @@ int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers
     return -1;
   }
   const PipelineLimits limits = pipeline_limits(workers);
-  uint64_t entries = 0, bytes = 0;
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
   selected_totals(pack, options.selection, &entries, &bytes);
   Progress progress(options.progress, entries, bytes);
   VerifyWork work(pack, limits, options, &progress);

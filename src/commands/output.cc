@@ -44,6 +44,7 @@ std::string mib(uint64_t bytes) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void complain(const char* format, ...) {
   clear_progress();
   char line[1024];

@@ -55,15 +55,13 @@ bool EntrySelection::parse(const std::string& text, std::string* why) {
 }
 
 bool EntrySelection::fits(uint32_t entry_count, std::string* why) const {
-  for (const Range& r : ranges_) {
+  return std::ranges::all_of(ranges_, [&](const Range& r) {
     const uint64_t end = r.last == kOpen ? r.first : r.last;
-    if (end >= entry_count) {
-      *why = "entry " + std::to_string(end) + " is past the directory's end (" +
-             std::to_string(entry_count) + " entries)";
-      return false;
-    }
-  }
-  return true;
+    if (end < entry_count) return true;
+    *why = "entry " + std::to_string(end) + " is past the directory's end (" +
+           std::to_string(entry_count) + " entries)";
+    return false;
+  });
 }
 
 bool EntrySelection::contains(uint32_t index) const {

@@ -58,7 +58,7 @@ std::string real_path(const std::string& path) {
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (n == 0) return path;
     if (n < buffer.size()) {
-      const std::string real = windows::narrow(buffer.data(), n);
+      std::string real = windows::narrow(buffer.data(), n);
       if (real.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + real.substr(8);
       if (real.rfind("\\\\?\\", 0) == 0) return real.substr(4);
       return real;

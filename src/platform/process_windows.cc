@@ -18,6 +18,7 @@
 struct StartupInfo {
   int new_mode = 0;
 };
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the runtime's name
 extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment, int glob,
                               StartupInfo* startup);
 
@@ -118,6 +119,7 @@ std::vector<std::string> arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
   }
   std::vector<std::string> args;
+  args.reserve(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) args.push_back(windows::narrow(wide[i], wcslen(wide[i])));
   return args;
 }
