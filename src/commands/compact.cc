@@ -119,8 +119,10 @@ bool run_compact(platform::Env& env, const std::string& pak_path, const CompactO
   if (options.dry_run) return dry_run_compact(env, pak_path);
   PackUpdate update(env, pak_path);
   std::vector<uint8_t> dir_image;
-  // Nothing is ever appended to the pack itself; it is replaced whole.
+  // Nothing is ever appended to the pack itself; it is replaced whole,
+  // while the run holds it.
   update.leave_untouched();
+  update.to_be_replaced();
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;
   const uint64_t old_size = update.original_size();
   const CompactLayout layout = plan_compaction(dir_image, old_size);

@@ -213,7 +213,7 @@ PackUpdate::~PackUpdate() {
 }
 
 PackUpdate::Open PackUpdate::open() {
-  if (env_.open_exclusive(files_.real, &file_, &original_size_) != Error::kOk ||
+  if (env_.open_exclusive(files_.real, &file_, &original_size_, replaceable_) != Error::kOk ||
       env_.open_folder(files_.folder, &folder_) != Error::kOk ||
       env_.identify(file_, &identity_) != Error::kOk) {
     file_.reset();

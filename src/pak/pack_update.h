@@ -78,6 +78,10 @@ class PackUpdate {
   PackUpdate(const PackUpdate&) = delete;
   PackUpdate& operator=(const PackUpdate&) = delete;
 
+  // Before open(): the pack is to be replaced whole (--compact), while it is
+  // still held.
+  void to_be_replaced() { replaceable_ = true; }
+
   enum class Open { kOk, kCantOpen, kRecoveryFailed, kForeignFile };
   // Opens the pack for writing, held against every other run; removes what
   // a killed run of ours left beside it; puts it back from a journal that
@@ -118,6 +122,7 @@ class PackUpdate {
   const std::string pak_path_;
   const PackFiles files_;
   platform::Handle folder_;
+  bool replaceable_ = false;
   platform::Handle file_;
   platform::FileIdentity identity_;
   uint64_t original_size_ = 0;

@@ -103,7 +103,10 @@ class Env {
 
   // Opens the regular file at `path` for reading and writing, held so that
   // no other reader or writer can open it meanwhile, and gives its length.
-  virtual Error open_exclusive(const std::string& path, Handle* file, uint64_t* size);
+  // `replaceable`: a file that replace() is to put another in the place of
+  // while it is still held (Windows lets nothing else replace it then).
+  virtual Error open_exclusive(const std::string& path, Handle* file, uint64_t* size,
+                               bool replaceable = false);
 
   // Opens the folder `path` so that files can be named within it, safe from
   // the folder being renamed or replaced afterwards.
@@ -145,9 +148,10 @@ class Env {
   virtual Error rename_new(const Handle& folder, const std::string& from, const std::string& to);
   virtual Error remove(const Handle& folder, const std::string& name);
   // Renames `from` to `to` in `folder`, over what is at `to`: at once, so
-  // that `to` is always either. `held` is this run's open handle of `to`;
-  // where the system cannot replace a file that is open (Windows) it is
-  // closed first, elsewhere it stays open, and its lock with it.
+  // that `to` is always either. `held` is this run's open handle of `to`
+  // (opened replaceable), or nullptr; it stays open throughout, and its
+  // lock with it, so no other run comes in between. (On Windows the new
+  // file also takes the old one's attributes and ACL there.)
   virtual Error replace(const Handle& folder, const std::string& from, const std::string& to,
                         Handle* held);
   // Gives `to` what `from` has of its owner, group, mode and extended

@@ -170,7 +170,7 @@ Error Env::map_shared(const std::string& path, MappedView* view) {
   }
 }
 
-Error Env::open_exclusive(const std::string& path, Handle* file, uint64_t* size) {
+Error Env::open_exclusive(const std::string& path, Handle* file, uint64_t* size, bool) {
   for (int attempt = 0;; ++attempt) {
     Handle f(open_retrying(AT_FDCWD, path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY));
     if (!f.is_open()) return posix::from_errno(errno);

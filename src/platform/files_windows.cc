@@ -227,10 +227,14 @@ Error Env::map_shared(const std::string& path, MappedView* view) {
   return Error::kOk;
 }
 
-Error Env::open_exclusive(const std::string& path, Handle* file, uint64_t* size) {
+Error Env::open_exclusive(const std::string& path, Handle* file, uint64_t* size, bool replaceable) {
   FilesLocked locked;
-  Handle f = wrap(CreateFileW(windows::system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Shared with nobody. A pack to be replaced shares reading and deleting,
+  // which is what the replacement asks for; every run of ours wants to
+  // write or asks others not to, so none can open it meanwhile.
+  const DWORD share = replaceable ? FILE_SHARE_READ | FILE_SHARE_DELETE : 0;
+  Handle f = wrap(CreateFileW(windows::system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!f.is_open()) return open_error(path);
   if (const Error e = regular_size(handle_of(f), size); e != Error::kOk) return e;
   *file = std::move(f);
@@ -397,13 +401,22 @@ Error Env::remove(const Handle& folder, const std::string& name) {
 Error Env::replace(const Handle& folder, const std::string& from, const std::string& to,
                    Handle* held) {
   if (!folder.is_open()) return Error::kIo;
-  // Windows replaces no file that is open without delete sharing, the run's
-  // own handle included. Another run that opens the pack in between makes
-  // the replacement fail, and the pack stays as it was.
-  if (held != nullptr && held->is_open()) (void)close(held);
   FilesLocked locked;
-  if (MoveFileExW(windows::system_path(join(folder, from)).c_str(),
-                  windows::system_path(join(folder, to)).c_str(),
+  const std::wstring source = windows::system_path(join(folder, from));
+  const std::wstring target = windows::system_path(join(folder, to));
+  if (held != nullptr && held->is_open()) {
+    // Put in place while the run still holds the old file, so that no other
+    // run can come in between and have its work replaced; the new file
+    // takes the old one's attributes and ACL.
+    if (!ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_WRITE_THROUGH, nullptr,
+                      nullptr)) {
+      return windows::from_last_error();
+    }
+    // The handle now holds what was replaced.
+    (void)close(held);
+    return Error::kOk;
+  }
+  if (MoveFileExW(source.c_str(), target.c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Error::kOk;
   }

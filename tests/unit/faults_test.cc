@@ -144,8 +144,9 @@ TEST_F(GroupFaults, DiskThatDiesMidRunIsPutBackByTheNextRun) {
 // The real system, with a log of what reaches which file in what order.
 class OrderLog : public platform::Env {
  public:
-  Error open_exclusive(const std::string& path, Handle* f, uint64_t* size) override {
-    const Error e = Env::open_exclusive(path, f, size);
+  Error open_exclusive(const std::string& path, Handle* f, uint64_t* size,
+                       bool replaceable) override {
+    const Error e = Env::open_exclusive(path, f, size, replaceable);
     pack_ = f->native();
     return e;
   }
@@ -270,6 +271,55 @@ TEST_F(CompactFaults, NewPackIsDurableAndTakesTheOldOnesAttributesBeforeItsRenam
   EXPECT_LT(last(Op::kWrite, rename), last(Op::kSync, rename));
   EXPECT_LT(last(Op::kSync, rename), last(Op::kAttributes, rename));
   EXPECT_LT(last(Op::kAttributes, rename), last(Op::kLink, rename));
+}
+
+// Runs a whole group run of the pack the moment the compaction lets go of
+// the pack: in the gap, were there one between letting go and the rename.
+class GroupWhenThePackIsLetGo : public platform::Env {
+ public:
+  GroupWhenThePackIsLetGo(std::string pak, std::string folder)
+      : pak_(std::move(pak)), folder_(std::move(folder)) {}
+  Error open_exclusive(const std::string& path, Handle* f, uint64_t* size,
+                       bool replaceable) override {
+    const Error e = Env::open_exclusive(path, f, size, replaceable);
+    if (replaceable) held_ = f->native();
+    return e;
+  }
+  Error close(Handle* f) override {
+    const bool pack = f->native() == held_;
+    const Error e = Env::close(f);
+    if (pack) {
+      held_ = -1;
+      // (Its lines go where the compaction's go.)
+      grouped = run_group(platform::Env::system(), pak_, folder_);
+    }
+    return e;
+  }
+  bool grouped = false;
+
+ private:
+  std::string pak_, folder_;
+  intptr_t held_ = -1;
+};
+
+TEST_F(CompactFaults, GroupRunThatComesAsTheCompactionLetsGoIsKept) {
+  write_file(pak_, grouped_);
+  write_file(member_path(folder_, 7), bytes_of("edited while compacting"));
+  GroupWhenThePackIsLetGo env(pak_, folder_);
+  captured([&] { ASSERT_TRUE(run_compact(env, pak_)); });
+  // Where the pack is let go only as the run ends (its lock held through
+  // the rename), the group run comes then.
+  if (!env.grouped)
+    captured([&] { env.grouped = run_group(platform::Env::system(), pak_, folder_); });
+  // Wherever the group run came, the pack has its member 7 and is the
+  // compacted one or a group of it: never the compaction over the group.
+  PackView view;
+  captured([&] { ASSERT_TRUE(open_pack(platform::Env::system(), pak_, &view)); });
+  const PakEntry e = entry_of(view.dir_image, 7);
+  ASSERT_TRUE(env.grouped);
+  ASSERT_TRUE(range_in_file(e.offset, e.unpacked_size, view.size));
+  EXPECT_EQ(Bytes(view.data() + e.offset, view.data() + e.offset + e.unpacked_size),
+            bytes_of("edited while compacting"));
 }
 
 class ExpandFaults : public ::testing::Test {
