@@ -159,7 +159,8 @@ TEST(OpenPack, EveryCutOfAPackGetsACleanAnswer) {
     const RunResult r = run_radodaro({"/e", pak, out});
     ASSERT_EQ(r.signal, 0) << "cut at " << len;
     ASSERT_TRUE(r.exit_code == 0 || r.exit_code == kFailure)
-        << "cut at " << len << ": exit " << r.exit_code << "\n" << r.out << r.err;
+        << "cut at " << len << ": exit " << r.exit_code << "\n"
+        << r.out << r.err;
     EXPECT_TRUE(r.err.empty());
   }
 }
