@@ -16,7 +16,7 @@ namespace radodaro {
 // with the reason printed, leaves the pack as it was. A pack with more
 // than one name (hard links) is refused: a rename would split them.
 // With `dry_run`, only prints the sizes before and after; nothing is written
-// and the pack is not held.
+// and the pack is held only as a reader holds it.
 struct CompactOptions {
   bool dry_run = false;
   ProgressMode progress = ProgressMode::kOff;

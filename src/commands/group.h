@@ -36,8 +36,8 @@ enum class Compression { kFast, kBest, kNone };
 
 // What --update adds to /p: the member files of the selected entries only;
 // with `dry_run`, what would be appended is printed and nothing written,
-// the pack not even held; "nothing changed" on stderr when nothing is (or
-// would be) appended.
+// the pack held only as a reader holds it; "nothing changed" on stderr
+// when nothing is (or would be) appended.
 struct GroupOptions {
   EntrySelection selection;
   bool dry_run = false;
