@@ -157,10 +157,13 @@ uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, cons
   return length;
 }
 
-GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
-                          const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry) {
-  const uint64_t length = prepared->length;
-  switch (prepared->state) {
+namespace {
+
+// What becomes of the `prepared` member before a byte of it is appended at
+// `pack_end`: kAppended when it is to be appended, its copy `*appended`
+// bytes long; anything else says why not.
+GroupResult settle(const MemberPrepared& prepared, uint64_t pack_end, uint64_t* appended) {
+  switch (prepared.state) {
     case MemberPrepared::kAbsent:
       return GroupResult::kAbsent;
     case MemberPrepared::kUnchanged:
@@ -174,9 +177,21 @@ GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
       break;
   }
   // Offsets and lengths must stay below 2 GiB.
+  *appended = prepared.state == MemberPrepared::kEncoded ? prepared.stream.size() : prepared.length;
+  if (pack_end + *appended >= kPackLimit) return GroupResult::kFailed;
+  return GroupResult::kAppended;
+}
+
+}  // namespace
+
+GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
+                          const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry) {
+  const uint64_t length = prepared->length;
+  uint64_t appended = 0;
+  if (const GroupResult r = settle(*prepared, *pack_end, &appended); r != GroupResult::kAppended) {
+    return r;
+  }
   const bool encoded = prepared->state == MemberPrepared::kEncoded;
-  const uint64_t appended = encoded ? prepared->stream.size() : length;
-  if (*pack_end + appended >= kPackLimit) return GroupResult::kFailed;
   if (encoded) {
     const std::vector<uint8_t>& stream = prepared->stream;
     if (env.write_at(pack, stream.data(), stream.size(), *pack_end) != platform::Error::kOk) {
@@ -294,22 +309,11 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
 // What append_member() would do, without writing: `entry` and `*pack_end`
 // as it would leave them.
 GroupResult would_append(const MemberPrepared& prepared, uint64_t* pack_end, PakEntry* entry) {
-  switch (prepared.state) {
-    case MemberPrepared::kAbsent:
-      return GroupResult::kAbsent;
-    case MemberPrepared::kUnchanged:
-      return GroupResult::kUnchanged;
-    case MemberPrepared::kFailed:
-    case MemberPrepared::kDeferred:
-      return GroupResult::kFailed;
-    case MemberPrepared::kEncoded:
-    case MemberPrepared::kMapped:
-    case MemberPrepared::kOpen:
-      break;
+  uint64_t appended = 0;
+  if (const GroupResult r = settle(prepared, *pack_end, &appended); r != GroupResult::kAppended) {
+    return r;
   }
   const bool encoded = prepared.state == MemberPrepared::kEncoded;
-  const uint64_t appended = encoded ? prepared.stream.size() : prepared.length;
-  if (*pack_end + appended >= kPackLimit) return GroupResult::kFailed;
   point_at(entry, encoded ? kKindLzo1x : kKindStored, prepared.length, appended, prepared.sum,
            pack_end);
   return GroupResult::kAppended;
