@@ -306,6 +306,12 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
   return true;
 }
 
+// Whether append_member() writes anything of `prepared` (when it fits).
+bool writes_something(const MemberPrepared& prepared) {
+  return prepared.state == MemberPrepared::kEncoded || prepared.state == MemberPrepared::kMapped ||
+         prepared.state == MemberPrepared::kOpen;
+}
+
 // What append_member() would do, without writing: `entry` and `*pack_end`
 // as it would leave them.
 GroupResult would_append(const MemberPrepared& prepared, uint64_t* pack_end, PakEntry* entry) {
@@ -325,14 +331,18 @@ GroupResult would_append(const MemberPrepared& prepared, uint64_t* pack_end, Pak
 // at the first that cannot be appended whole.
 class GroupWork final : public EntryWork {
  public:
+  // `pack_update`: the run's hold on the pack, or nullptr for a dry run.
   GroupWork(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
-            const platform::Handle& pack, UpdateState* update, const PipelineLimits& limits,
+            const platform::Handle& pack, PackUpdate* pack_update, const std::string& pak_path,
+            UpdateState* update, const PipelineLimits& limits,
             std::vector<uint8_t>* dir_image, uint64_t original_end, const GroupOptions& options,
             Progress* progress)
       : env_(env),
         folder_(folder),
         folder_path_(folder_path),
         pack_(pack),
+        pack_update_(pack_update),
+        pak_path_(pak_path),
         update_(update),
         options_(options),
         progress_(progress),
@@ -375,6 +385,11 @@ class GroupWork final : public EntryWork {
       update_->trim(here, keep_);
     }
     const uint64_t length = s->length;
+    if (pack_update_ != nullptr && !options_.dry_run && writes_something(*s) &&
+        !pack_update_->before_append(original_.data(), original_.size())) {
+      std::printf("Can't write data file %s\n", pak_path_.c_str());
+      return false;
+    }
     const GroupResult result =
         !folder_.handle.is_open()
             ? (absent(folder_.error) ? GroupResult::kAbsent : GroupResult::kFailed)
@@ -404,6 +419,8 @@ class GroupWork final : public EntryWork {
   const MemberFolder& folder_;
   const std::string& folder_path_;
   const platform::Handle& pack_;
+  PackUpdate* pack_update_;
+  const std::string& pak_path_;
   UpdateState* update_;
   const GroupOptions& options_;
   Progress* progress_;
@@ -459,8 +476,8 @@ bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::
   selected_totals(dir_image, options.selection, &entries, &bytes);
   Progress progress(options.progress, entries, bytes);
   const platform::Handle none;
-  GroupWork work(env, folder, folder_path, none, &mapped, limits, &dir_image, pack.size, options,
-                 &progress);
+  GroupWork work(env, folder, folder_path, none, nullptr, pak_path, &mapped, limits, &dir_image,
+                 pack.size, options, &progress);
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
   if (ok && work.appended == 0) complain("nothing changed");
@@ -496,8 +513,8 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   Progress progress(options.progress, entries, bytes);
 
   std::fputs("Packing...\n", stdout);
-  GroupWork work(env, folder, folder_path, update.file(), &mapped, limits, &dir_image,
-                 update.original_size(), options, &progress);
+  GroupWork work(env, folder, folder_path, update.file(), &update, pak_path, &mapped, limits,
+                 &dir_image, update.original_size(), options, &progress);
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
   if (!ok) return false;

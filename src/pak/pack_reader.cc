@@ -48,8 +48,10 @@ bool read_through_journal(platform::Env& env, const PackFiles& files, const std:
     case JournalState::kHot:
       break;
   }
+  // A run killed while it appended left the directory as it was; only
+  // the length is the old one's.
   try {
-    if (!read_journal_image(env, journal, info, &pack->dir_image)) return false;
+    if (!info.appending && !read_journal_image(env, journal, info, &pack->dir_image)) return false;
   } catch (const std::bad_alloc&) {
     return false;
   }

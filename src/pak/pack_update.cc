@@ -24,16 +24,34 @@ using platform::Handle;
 // everything before it.
 //   0 magic, 8 volume, 16 index, 24 old length, 32 new length,
 //   40 image size (all 64-bit), 48 block size, 52 block count (32-bit)
+// A block is one disk sector, the most that a disk writes at once: a write
+// cut off by a kill or a power cut leaves each block either old or new.
+// Journals of earlier versions have larger blocks, and are read as well.
 constexpr uint8_t kJournalMagic[8] = {'r', 'd', 'r', 'j', 'r', 'n', 'l', '2'};
 constexpr uint64_t kJournalHeader = 56;
 constexpr uint64_t kJournalTrailer = 4;
-constexpr uint64_t kBlock = uint64_t{64} << 10;
+constexpr uint64_t kBlock = 512;
+constexpr uint64_t kLargestBlock = uint64_t{64} << 10;
 constexpr uint64_t kChunk = uint64_t{1} << 20;
+static_assert(kChunk % kLargestBlock == 0);
 
-uint64_t block_count(uint64_t image_size) { return (image_size + kBlock - 1) / kBlock; }
+// The record that a group run leaves under the journal's name before its
+// first append: the pack's old length, so that a run killed while it
+// appends is cut back by the next one, and the CRC-32 of the image, which
+// the appends leave as it is.
+//   0 magic, 8 volume, 16 index, 24 old length, 32 image size (64-bit),
+//   40 image CRC, 44 CRC-32 of the bytes before it (32-bit)
+constexpr uint8_t kAppendMagic[8] = {'r', 'd', 'r', 'j', 'a', 'p', 'p', '1'};
+constexpr uint64_t kAppendRecord = 48;
+
+uint64_t block_count(uint64_t image_size, uint64_t block = kBlock) {
+  return (image_size + block - 1) / block;
+}
 
 // Where the old image starts in the journal.
-uint64_t image_offset(uint64_t image_size) { return kJournalHeader + 4 * block_count(image_size); }
+uint64_t image_offset(uint64_t image_size, uint64_t block = kBlock) {
+  return kJournalHeader + 4 * block_count(image_size, block);
+}
 
 // A buffer for moving `total` bytes `piece` at a time: no larger than it
 // needs to be, as most directories are small.
@@ -54,11 +72,27 @@ bool decode_journal_header(const uint8_t* header, uint64_t journal_size, Journal
   info->old_length = decode_fixed64(header + 24);
   info->new_length = decode_fixed64(header + 32);
   info->image_size = decode_fixed64(header + 40);
+  info->block_size = decode_fixed32(header + 48);
   const uint64_t image_size = info->image_size;
-  return decode_fixed32(header + 48) == kBlock && image_size >= kHeaderSize &&
-         image_size <= info->old_length && info->old_length <= info->new_length &&
-         image_size <= journal_size && decode_fixed32(header + 52) == block_count(image_size) &&
-         journal_size == image_offset(image_size) + image_size + kJournalTrailer;
+  const uint64_t block = info->block_size;
+  return block >= kBlock && block <= kLargestBlock && (block & (block - 1)) == 0 &&
+         image_size >= kHeaderSize && image_size <= info->old_length &&
+         info->old_length <= info->new_length && image_size <= journal_size &&
+         decode_fixed32(header + 52) == block_count(image_size, block) &&
+         journal_size == image_offset(image_size, block) + image_size + kJournalTrailer;
+}
+
+// The same for the record of a run that is appending.
+bool decode_append_record(const uint8_t* record, uint64_t record_size, JournalInfo* info) {
+  info->appending = true;
+  info->pack.volume = decode_fixed64(record + 8);
+  info->pack.index = decode_fixed64(record + 16);
+  info->old_length = info->new_length = decode_fixed64(record + 24);
+  info->image_size = decode_fixed64(record + 32);
+  info->image_crc = decode_fixed32(record + 40);
+  return record_size == kAppendRecord && info->image_size >= kHeaderSize &&
+         info->image_size <= info->old_length &&
+         decode_fixed32(record + 44) == Crc32().crc32(record, kAppendRecord - 4);
 }
 
 // Whether the CRC at the journal's end covers all before it.
@@ -80,42 +114,51 @@ JournalState check_crc(Env& env, const Handle& journal, uint64_t journal_size) {
 }
 
 // Whether each block of the pack's image is the old one the journal holds
-// or the new one whose CRC it holds: all a group run can have left.
+// or the new one whose CRC it holds: all a group run can have left, as a
+// block is one sector, which a disk writes whole (and a kill cuts a write
+// off between pages, whole sectors each).
 JournalState check_blocks(Env& env, const Handle& journal, const Handle& pack,
                           const JournalInfo& info) {
-  std::vector<uint8_t> old_block = buffer_for(info.image_size, kBlock);
-  std::vector<uint8_t> pack_block = buffer_for(info.image_size, kBlock);
-  const uint64_t image_at = image_offset(info.image_size);
-  for (uint64_t i = 0; i < info.new_block_crcs.size(); ++i) {
-    const uint64_t at = i * kBlock;
-    const uint64_t n = std::min(kBlock, info.image_size - at);
-    if (!read_exactly(env, journal, old_block.data(), n, image_at + at) ||
-        !read_exactly(env, pack, pack_block.data(), n, at)) {
+  std::vector<uint8_t> old_chunk = buffer_for(info.image_size);
+  std::vector<uint8_t> pack_chunk = buffer_for(info.image_size);
+  const uint64_t block = info.block_size;
+  const uint64_t image_at = image_offset(info.image_size, block);
+  for (uint64_t at = 0; at < info.image_size;) {
+    const uint64_t n = std::min(kChunk, info.image_size - at);
+    if (!read_exactly(env, journal, old_chunk.data(), n, image_at + at) ||
+        !read_exactly(env, pack, pack_chunk.data(), n, at)) {
       return JournalState::kUnreadable;
     }
-    if (i == 0 && directory_end(decode_header(old_block.data()).entry_count) != info.image_size) {
+    if (at == 0 && directory_end(decode_header(old_chunk.data()).entry_count) != info.image_size) {
       return JournalState::kStale;
     }
-    if (std::memcmp(old_block.data(), pack_block.data(), n) != 0 &&
-        Crc32().crc32(pack_block.data(), n) != info.new_block_crcs[i]) {
-      return JournalState::kStale;
+    for (uint64_t b = 0; b < n; b += block) {
+      const size_t m = static_cast<size_t>(std::min(block, n - b));
+      if (std::memcmp(old_chunk.data() + b, pack_chunk.data() + b, m) != 0 &&
+          Crc32().crc32(pack_chunk.data() + b, m) != info.new_block_crcs[(at + b) / block]) {
+        return JournalState::kStale;
+      }
     }
+    at += n;
   }
   return JournalState::kHot;
 }
 
 // Copies the old image back over the pack, then cuts it to its old length
-// (never before the image is back), and makes both durable.
+// (never before the image is back), and makes both durable. A run that
+// was appending left the image as it was: it is only cut back.
 bool restore(Env& env, const Handle& pack, const Handle& journal, const JournalInfo& info) {
-  std::vector<uint8_t> chunk = buffer_for(info.image_size);
-  const uint64_t image_at = image_offset(info.image_size);
-  for (uint64_t at = 0; at < info.image_size;) {
-    const uint64_t n = std::min(kChunk, info.image_size - at);
-    if (!read_exactly(env, journal, chunk.data(), n, image_at + at) ||
-        env.write_at(pack, chunk.data(), n, at) != Error::kOk) {
-      return false;
+  if (!info.appending) {
+    std::vector<uint8_t> chunk = buffer_for(info.image_size);
+    const uint64_t image_at = image_offset(info.image_size, info.block_size);
+    for (uint64_t at = 0; at < info.image_size;) {
+      const uint64_t n = std::min(kChunk, info.image_size - at);
+      if (!read_exactly(env, journal, chunk.data(), n, image_at + at) ||
+          env.write_at(pack, chunk.data(), n, at) != Error::kOk) {
+        return false;
+      }
+      at += n;
     }
-    at += n;
   }
   return env.truncate(pack, info.old_length) == Error::kOk && env.sync(pack) == Error::kOk;
 }
@@ -150,6 +193,24 @@ std::string PackFiles::path_of(const std::string& file_name) const {
   return real.substr(0, real.size() - name.size()) + file_name;
 }
 
+namespace {
+
+// Whether the first `image_size` bytes of `pack` have the CRC `crc`: the
+// image that an append record says the appends left as it was.
+JournalState check_image_crc(Env& env, const Handle& pack, uint64_t image_size, uint32_t crc) {
+  std::vector<uint8_t> chunk = buffer_for(image_size);
+  uint32_t got = 0;
+  for (uint64_t at = 0; at < image_size;) {
+    const uint64_t n = std::min(kChunk, image_size - at);
+    if (!read_exactly(env, pack, chunk.data(), n, at)) return JournalState::kUnreadable;
+    got = Crc32().extend(got, chunk.data(), n);
+    at += n;
+  }
+  return got == crc ? JournalState::kHot : JournalState::kStale;
+}
+
+}  // namespace
+
 JournalState inspect_journal(Env& env, const Handle& folder, const std::string& name,
                              const Handle& pack, uint64_t pack_size, Handle* journal,
                              JournalInfo* info) {
@@ -168,22 +229,38 @@ JournalState inspect_journal(Env& env, const Handle& folder, const std::string& 
   uint8_t header[kJournalHeader] = {};
   const uint64_t head = std::min(size, kJournalHeader);
   if (!read_exactly(env, file, header, head, 0)) return JournalState::kUnreadable;
-  if (head < sizeof kJournalMagic ||
-      std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0) {
+  const bool appending =
+      head >= sizeof kAppendMagic && std::memcmp(header, kAppendMagic, sizeof kAppendMagic) == 0;
+  if (!appending && (head < sizeof kJournalMagic ||
+                     std::memcmp(header, kJournalMagic, sizeof kJournalMagic) != 0)) {
     return JournalState::kForeign;
+  }
+  platform::FileIdentity identity;
+  if (appending) {
+    // The run was killed while it appended: the pack may be longer than it
+    // was, its image as it was.
+    if (head < kAppendRecord || !decode_append_record(header, size, info)) {
+      return JournalState::kStale;
+    }
+    if (env.identify(pack, &identity) != Error::kOk) return JournalState::kUnreadable;
+    if (!identity.same_file(info->pack) || pack_size < info->old_length) {
+      return JournalState::kStale;
+    }
+    const JournalState s = check_image_crc(env, pack, info->image_size, info->image_crc);
+    if (s == JournalState::kHot) *journal = std::move(file);
+    return s;
   }
   if (head < kJournalHeader || !decode_journal_header(header, size, info)) {
     return JournalState::kStale;
   }
   if (const JournalState s = check_crc(env, file, size); s != JournalState::kHot) return s;
 
-  platform::FileIdentity identity;
   if (env.identify(pack, &identity) != Error::kOk) return JournalState::kUnreadable;
   if (!identity.same_file(info->pack) ||
       (pack_size != info->old_length && pack_size != info->new_length)) {
     return JournalState::kStale;
   }
-  std::vector<uint8_t> crcs(4 * block_count(info->image_size));
+  std::vector<uint8_t> crcs(4 * block_count(info->image_size, info->block_size));
   if (!read_exactly(env, file, crcs.data(), crcs.size(), kJournalHeader)) {
     return JournalState::kUnreadable;
   }
@@ -200,8 +277,10 @@ JournalState inspect_journal(Env& env, const Handle& folder, const std::string& 
 
 bool read_journal_image(Env& env, const Handle& journal, const JournalInfo& info,
                         std::vector<uint8_t>* image) {
+  if (info.appending) return false;
   image->resize(info.image_size);
-  return read_exactly(env, journal, image->data(), info.image_size, image_offset(info.image_size));
+  return read_exactly(env, journal, image->data(), info.image_size,
+                      image_offset(info.image_size, info.block_size));
 }
 
 PackUpdate::PackUpdate(Env& env, std::string pak_path)
@@ -209,7 +288,12 @@ PackUpdate::PackUpdate(Env& env, std::string pak_path)
 
 PackUpdate::~PackUpdate() {
   cut_back_on_interrupt_.reset();
-  if (file_.is_open() && !committed_ && !left_to_journal_) cut_back();
+  if (!file_.is_open() || committed_ || left_to_journal_) return;
+  // The record goes only once the pack is back at its old length: until
+  // then it is what tells the next run to cut it.
+  if (cut_back() && recorded_ && env_.remove(folder_, files_.journal_name()) == Error::kOk) {
+    (void)env_.sync_folder(folder_);
+  }
 }
 
 PackUpdate::Open PackUpdate::open() {
@@ -299,15 +383,35 @@ bool PackUpdate::set_aside_journal() {
     return true;
   }
   std::fprintf(stderr,
-               "radodaro: %s was not written for %s as it is now, and it could not be set aside; "
-               "move that file out of the way and run again\n",
-               journal_path.c_str(), pak_path_.c_str());
+               "radodaro: %s was not written for %s as it is now, and it could not be set aside "
+               "(%s-stale to %s-stale-9 are taken: look at them and remove those you are done "
+               "with); move that file out of the way and run again\n",
+               journal_path.c_str(), pak_path_.c_str(), journal_path.c_str(),
+               journal_path.c_str());
   return false;
 }
 
-void PackUpdate::cut_back() {
-  (void)env_.truncate(file_, original_size_);
-  (void)env_.sync(file_);
+bool PackUpdate::cut_back() {
+  return env_.truncate(file_, original_size_) == Error::kOk && env_.sync(file_) == Error::kOk;
+}
+
+bool PackUpdate::before_append(const uint8_t* image, uint64_t image_size) {
+  if (recorded_) return true;
+  uint8_t record[kAppendRecord];
+  std::memcpy(record, kAppendMagic, sizeof kAppendMagic);
+  encode_fixed64(record + 8, identity_.volume);
+  encode_fixed64(record + 16, identity_.index);
+  encode_fixed64(record + 24, original_size_);
+  encode_fixed64(record + 32, image_size);
+  encode_fixed32(record + 40, Crc32().crc32(image, static_cast<size_t>(image_size)));
+  encode_fixed32(record + 44, Crc32().crc32(record, kAppendRecord - 4));
+  platform::NewFile file(env_, folder_, files_.journal_name());
+  if (file.create() != Error::kOk || file.append(record, kAppendRecord) != Error::kOk ||
+      file.sync() != Error::kOk || file.commit() != Error::kOk) {
+    return false;
+  }
+  recorded_ = true;
+  return env_.sync_folder(folder_) == Error::kOk;
 }
 
 bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64_t new_size) {
@@ -329,10 +433,11 @@ bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64
   uint32_t crc = Crc32().crc32(head.data(), head.size());
 
   // The journal appears under its name only once whole, so anything of
-  // ours found there later is a whole journal or a damaged one.
+  // ours found there later is a whole journal or a damaged one. It takes
+  // the place of the append record at once.
   platform::NewFile journal(env_, folder_, files_.journal_name());
-  bool ok =
-      journal.create() == Error::kOk && journal.append(head.data(), head.size()) == Error::kOk;
+  bool ok = journal.create(/*beside=*/recorded_) == Error::kOk &&
+            journal.append(head.data(), head.size()) == Error::kOk;
   // The old image is still in place on disk: copy it from there, so that
   // only the new one is held in memory.
   std::vector<uint8_t> chunk = buffer_for(ok ? image_size : 0);
@@ -346,12 +451,43 @@ bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64
   uint8_t trailer[kJournalTrailer];
   encode_fixed32(trailer, crc);
   ok = ok && journal.append(trailer, kJournalTrailer) == Error::kOk &&
-       journal.sync() == Error::kOk && journal.commit() == Error::kOk;
-  if (ok && env_.sync_folder(folder_) != Error::kOk) {
-    (void)env_.remove(folder_, files_.journal_name());
-    ok = false;
+       journal.sync() == Error::kOk &&
+       (recorded_ ? journal.commit_replacing() : journal.commit()) == Error::kOk;
+  if (!ok) return false;
+  // From here the journal is this run's own: whatever befalls the pack,
+  // it is put back from it, never set aside.
+  recorded_ = false;
+  journal_written_ = true;
+  written_ = JournalInfo{};
+  written_.pack = identity_;
+  written_.old_length = original_size_;
+  written_.new_length = new_size;
+  written_.image_size = image_size;
+  written_.block_size = kBlock;
+  if (env_.sync_folder(folder_) != Error::kOk) {
+    // Not durable under its name: the image must not change. Gone again,
+    // the pack is cut back as though the journal never was.
+    if (env_.remove(folder_, files_.journal_name()) == Error::kOk) journal_written_ = false;
+    return false;
   }
-  return ok;
+  return true;
+}
+
+bool PackUpdate::roll_back() {
+  Handle journal;
+  uint64_t size = 0;
+  if (env_.open_for_read(folder_, files_.journal_name(), &journal, &size) == Error::kOk &&
+      restore(env_, file_, journal, written_) &&
+      env_.remove(folder_, files_.journal_name()) == Error::kOk &&
+      env_.sync_folder(folder_) == Error::kOk) {
+    journal_written_ = false;
+    return true;
+  }
+  std::fprintf(stderr,
+               "radodaro: %s could not be put back from %s, which stays for the next run\n",
+               pak_path_.c_str(), files_.path_of(files_.journal_name()).c_str());
+  left_to_journal_ = true;
+  return false;
 }
 
 bool PackUpdate::commit(const uint8_t* image, uint64_t image_size, uint64_t new_size) {
@@ -359,14 +495,21 @@ bool PackUpdate::commit(const uint8_t* image, uint64_t image_size, uint64_t new_
   if (new_size != original_size_ && env_.sync(file_) != Error::kOk) return false;
   platform::hold_interruptions();
   cut_back_on_interrupt_.reset();
-  if (!write_journal(image, image_size, new_size)) return false;
-  if (env_.write_at(file_, image, image_size, 0) != Error::kOk || env_.sync(file_) != Error::kOk ||
-      env_.remove(folder_, files_.journal_name()) != Error::kOk) {
-    // The journal holds what the pack was; the destructor then cuts off
-    // what was appended only if putting it back worked.
-    if (recover() != Open::kOk) left_to_journal_ = true;
+  if (!write_journal(image, image_size, new_size)) {
+    // A journal that could not be removed again may hold the pack's place:
+    // the pack is then left to it, uncut.
+    if (journal_written_) (void)roll_back();
     return false;
   }
+  if (env_.write_at(file_, image, image_size, 0) != Error::kOk || env_.sync(file_) != Error::kOk ||
+      env_.remove(folder_, files_.journal_name()) != Error::kOk) {
+    // The image on disk may be partly new and point past the old end: it
+    // is put back from this run's journal before anything is cut, or the
+    // journal stays for the next run.
+    (void)roll_back();
+    return false;
+  }
+  journal_written_ = false;
   committed_ = true;
   if (env_.sync_folder(folder_) != Error::kOk) {
     std::fprintf(stderr, "radodaro: warning: the removal of %s may not be durable\n",

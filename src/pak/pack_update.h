@@ -1,14 +1,17 @@
 // Changing a pack so that, whatever happens, it ends up either wholly as it
-// was or wholly as it was meant to become. Data is appended at the end; the
-// header and directory are then rewritten in place through a rollback
-// journal beside the pack: the old image goes there first and is made
-// durable, then the new image is written and made durable, then the
-// journal is removed. A run that finds the journal later puts the old
+// was or wholly as it was meant to become. Before the first append, a small
+// record of the pack's old length goes beside it, durably; data is then
+// appended at the end; the header and directory are then rewritten in
+// place through a rollback journal that takes the record's place: the old
+// image goes there first and is made durable, then the new image is
+// written and made durable, then the journal is removed. A run that finds
+// the record cuts the pack back; one that finds the journal puts the old
 // image back first, but only when the journal proves that it was written
 // for this very file, and that the file is in a state its group can have
 // left: the same file (device and inode), of the length it had before or
-// after the appends, each block of its image either the old one or the new
-// one. Anything else is some other pack, and is never touched.
+// after the appends, each disk sector of its image either the old one or
+// the new one, but for the one a write was cut off inside. Anything else is
+// some other pack, and is never touched.
 #ifndef RADODARO_PAK_PACK_UPDATE_H_
 #define RADODARO_PAK_PACK_UPDATE_H_
 
@@ -54,7 +57,13 @@ struct JournalInfo {
   uint64_t old_length = 0;  // before the group run appended
   uint64_t new_length = 0;  // after
   uint64_t image_size = 0;  // of the header and directory
+  uint64_t block_size = 0;
   std::vector<uint32_t> new_block_crcs;
+  // Written before the first append: the pack may be longer than
+  // `old_length`, its image is as it was (its CRC-32 `image_crc`), and no
+  // old image is kept.
+  bool appending = false;
+  uint32_t image_crc = 0;
 };
 
 // Looks at the journal `name` in `folder` and at the pack `pack`, now
@@ -97,6 +106,12 @@ class PackUpdate {
   const platform::FileIdentity& identity() const { return identity_; }
   uint64_t original_size() const { return original_size_; }
 
+  // Before the first append: records the pack's length, and the CRC-32 of
+  // its `image_size` bytes of header and directory `image`, beside it and
+  // durably, so that a run killed while it appends is cut back by the next
+  // one. False when that could not be done.
+  bool before_append(const uint8_t* image, uint64_t image_size);
+
   // Makes the appended data (the pack is now `new_size` long) durable, then
   // replaces the first `image_size` bytes with `image` through the journal.
   // From its start until the process exits, interruptions wait. On failure
@@ -116,7 +131,10 @@ class PackUpdate {
   // Renames a journal that does not fit the pack to a name that says so.
   bool set_aside_journal();
   bool write_journal(const uint8_t* image, uint64_t image_size, uint64_t new_size);
-  void cut_back();
+  // Puts the pack back from the journal this run wrote; when that fails,
+  // the journal stays and the pack is left to it.
+  bool roll_back();
+  bool cut_back();
 
   platform::Env& env_;
   const std::string pak_path_;
@@ -128,6 +146,9 @@ class PackUpdate {
   uint64_t original_size_ = 0;
   bool committed_ = false;
   bool left_to_journal_ = false;
+  bool recorded_ = false;         // the append record is under the journal's name
+  bool journal_written_ = false;  // this run's journal is there
+  JournalInfo written_;
   // Declared last: it is dropped first, before the file it cuts back.
   std::unique_ptr<platform::CutBackOnInterrupt> cut_back_on_interrupt_;
 };

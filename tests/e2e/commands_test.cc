@@ -537,11 +537,17 @@ TEST(Commands, CompactKilledAtAnyMomentLeavesTheOldPackOrTheNew) {
   ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", m}).exit_code, 0);
   ASSERT_EQ(run_radodaro({"/p", tmp / "t.pak", m}).exit_code, 0);
   const Bytes grouped = read_file(tmp / "t.pak");
+  // Kills spread over the time a whole compaction takes here, until
+  // enough of them landed.
+  write_file(tmp / "t.pak", grouped);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_radodaro({"--compact", tmp / "t.pak"}).exit_code, 0);
+  const auto whole = std::chrono::steady_clock::now() - started;
   int killed = 0, old_packs = 0;
-  for (int round = 0; round < 12; ++round) {
+  for (int round = 0; round < 100 && killed < 12; ++round) {
     write_file(tmp / "t.pak", grouped);
     const pid_t pid = spawn_radodaro({"--compact", tmp / "t.pak"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(round * 4));
+    std::this_thread::sleep_for(whole * (round % 12) / 12);
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
