@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ int main(int argc, char** argv) {
   } catch (const std::bad_alloc&) {
     // What was under way has been undone on the way here.
     std::fprintf(stderr, "radodaro: out of memory\n");
+    status = -1;
+  } catch (const std::exception& e) {
+    // A thread that could not start, say: undone the same way.
+    std::fprintf(stderr, "radodaro: %s\n", e.what());
     status = -1;
   }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -44,13 +45,16 @@ class Pipeline {
       }
     }
     bool ok = true;
-    for (uint32_t i = 0; ok && i < count_; ++i) ok = commit_next(i);
-    {
-      const std::lock_guard<std::mutex> hold(lock_);
-      stopped_ = true;
+    try {
+      for (uint32_t i = 0; ok && i < count_; ++i) ok = commit_next(i);
+    } catch (...) {
+      fail(std::current_exception());
     }
-    to_workers_.notify_all();
+    stop();
     for (std::thread& t : threads) t.join();
+    // What went wrong on any thread goes to the caller, once every worker
+    // is done, as it does when there is only one thread.
+    if (error_) std::rethrow_exception(error_);
     return ok;
   }
 
@@ -93,7 +97,35 @@ class Pipeline {
     return room >= kBatch || next_ + room >= count_ || next_cost_ > 0;
   }
 
+  void stop() {
+    {
+      const std::lock_guard<std::mutex> hold(lock_);
+      stopped_ = true;
+    }
+    to_workers_.notify_all();
+  }
+
+  // Keeps the first error and stops the run: no entry is begun or
+  // committed after it.
+  void fail(std::exception_ptr error) {
+    {
+      const std::lock_guard<std::mutex> hold(lock_);
+      if (!error_) error_ = std::move(error);
+      stopped_ = true;
+    }
+    to_workers_.notify_all();
+    to_committer_.notify_all();
+  }
+
   void work_loop(uint32_t worker) {
+    try {
+      work_loop_unguarded(worker);
+    } catch (...) {
+      fail(std::current_exception());
+    }
+  }
+
+  void work_loop_unguarded(uint32_t worker) {
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
       ++waiting_workers_;
@@ -138,7 +170,8 @@ class Pipeline {
         hold.lock();
         settle(index, held);
       } else {
-        to_committer_.wait(hold, [&] { return ready_[slot]; });
+        to_committer_.wait(hold, [&] { return ready_[slot] || error_; });
+        if (error_) return false;
         ready_[slot] = false;
       }
     }
@@ -169,6 +202,7 @@ class Pipeline {
   std::vector<uint64_t> slot_cost_;
   std::vector<bool> ready_;
   bool stopped_ = false;
+  std::exception_ptr error_;
   uint32_t waiting_workers_ = 0;
 };
 

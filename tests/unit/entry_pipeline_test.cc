@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -27,6 +28,7 @@ class Recorder final : public EntryWork {
   }
 
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
+    if (static_cast<int>(index) == throw_in_prepare) throw std::bad_alloc();
     {
       const std::lock_guard<std::mutex> hold(lock_);
       prepared_.push_back(index);
@@ -51,6 +53,7 @@ class Recorder final : public EntryWork {
   }
 
   bool commit(uint32_t index, uint32_t slot) override {
+    if (static_cast<int>(index) == throw_in_commit) throw std::bad_alloc();
     const std::lock_guard<std::mutex> hold(lock_);
     if (std::this_thread::get_id() != caller_) wrong_thread_ = true;
     if (!finished_[index]) unprepared_commit_ = true;
@@ -63,6 +66,7 @@ class Recorder final : public EntryWork {
   }
 
   uint64_t budget = 0;
+  int throw_in_prepare = -1, throw_in_commit = -1;
   const std::thread::id caller_ = std::this_thread::get_id();
   std::vector<uint32_t> prepared_, committed_;
   std::atomic<uint32_t> cost_calls_{0};
@@ -93,6 +97,9 @@ TEST(EntryPipeline, CommitsEveryEntryOnceInOrderOnTheCallingThreadWithinTheBudge
     uint64_t budget;
     std::vector<uint64_t> costs;
     int fail_at;  // -1: none
+    // Where an exception is thrown (-1: nowhere): it ends the run on any
+    // thread, and reaches the caller once every worker is done.
+    int throw_in_prepare = -1, throw_in_commit = -1;
   } cases[] = {
       {"one thread", 1, 1, 250, mixed, -1},
       {"two workers", 2, 8, 250, mixed, -1},
@@ -104,6 +111,10 @@ TEST(EntryPipeline, CommitsEveryEntryOnceInOrderOnTheCallingThreadWithinTheBudge
       {"the first commit fails", 4, 16, 250, mixed, 0},
       {"no entries", 4, 16, 250, {}, -1},
       {"one entry", 4, 16, 250, {5}, -1},
+      {"a prepare throws", 4, 16, 250, mixed, -1, 77},
+      {"a prepare over the budget throws", 4, 16, 250, with_giants, -1, 150},
+      {"a commit throws", 4, 16, 250, mixed, -1, -1, 123},
+      {"a commit throws on one thread", 1, 1, 250, mixed, -1, -1, 123},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -113,9 +124,26 @@ TEST(EntryPipeline, CommitsEveryEntryOnceInOrderOnTheCallingThreadWithinTheBudge
     limits.workers = c.workers;
     limits.slots = c.slots;
     limits.budget = c.budget;
+    work.throw_in_prepare = c.throw_in_prepare;
+    work.throw_in_commit = c.throw_in_commit;
     const uint32_t count = static_cast<uint32_t>(c.costs.size());
-    EXPECT_EQ(run_in_order(work, count, limits), c.fail_at < 0);
-    const uint32_t last = c.fail_at < 0 ? count : static_cast<uint32_t>(c.fail_at) + 1;
+    const int thrown_at = std::max(c.throw_in_prepare, c.throw_in_commit);
+    bool ok = false;
+    bool threw = false;
+    try {
+      ok = run_in_order(work, count, limits);
+    } catch (const std::bad_alloc&) {
+      threw = true;
+    }
+    EXPECT_EQ(threw, thrown_at >= 0);
+    if (thrown_at < 0) {
+      EXPECT_EQ(ok, c.fail_at < 0);
+    }
+    const uint32_t last = thrown_at >= 0
+                              ? std::min<uint32_t>(static_cast<uint32_t>(work.committed_.size()),
+                                                   static_cast<uint32_t>(thrown_at))
+                          : c.fail_at < 0 ? count
+                                          : static_cast<uint32_t>(c.fail_at) + 1;
     std::vector<uint32_t> expected(last);
     for (uint32_t i = 0; i < last; ++i) expected[i] = i;
     EXPECT_EQ(work.committed_, expected);

@@ -3,7 +3,9 @@
 // wholly new, and a member file is there whole or not at all.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <new>
 
 #include "commands/compact.h"
 #include "commands/expand.h"
@@ -202,6 +204,41 @@ TEST_F(GroupFaults, DirectoryWriteCutAnywhereIsPutBackFromTheRunsOwnJournal) {
       EXPECT_EQ(read_file(pak_), original_) << context;
       EXPECT_FALSE(file_exists(journal_of(pak_))) << context;
     }
+  }
+}
+
+// Memory runs out at the `nth` opening of a member (on a worker) or write
+// (on the committing thread).
+class OutOfMemory : public platform::Env {
+ public:
+  OutOfMemory(int nth_open, int nth_write) : open_(nth_open), write_(nth_write) {}
+  Error open_for_read(const Handle& folder, const std::string& name, Handle* f,
+                      uint64_t* size) override {
+    if (--open_ == 0) throw std::bad_alloc();
+    return Env::open_for_read(folder, name, f, size);
+  }
+  Error write_at(const Handle& f, const uint8_t* d, uint64_t n, uint64_t at) override {
+    if (--write_ == 0) throw std::bad_alloc();
+    return Env::write_at(f, d, n, at);
+  }
+
+ private:
+  std::atomic<int> open_, write_;
+};
+
+TEST_F(GroupFaults, ExceptionOnAnyThreadLeavesThePackAsItWas) {
+  for (const auto& [nth_open, nth_write] : {std::pair{1, 0}, {2, 0}, {0, 1}, {0, 2}, {0, 3}}) {
+    const std::string context =
+        "open " + std::to_string(nth_open) + ", write " + std::to_string(nth_write);
+    write_file(pak_, original_);
+    OutOfMemory env(nth_open, nth_write);
+    captured([&] {
+      EXPECT_THROW(run_group(env, pak_, folder_, GroupMode::kEvery, Compression::kNone, 4),
+                   std::bad_alloc)
+          << context;
+    });
+    EXPECT_EQ(read_file(pak_), original_) << context;
+    EXPECT_FALSE(file_exists(journal_of(pak_))) << context;
   }
 }
 
