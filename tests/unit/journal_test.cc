@@ -143,16 +143,31 @@ TEST_F(Journals, HotJournalIsReadThroughByReadersAndAppliedOnlyByWriters) {
 }
 
 TEST_F(Journals, WriteCutAtAnySectorIsPutBack) {
+  // A group that changes every sector of the directory, and its journal,
+  // as a run that died at its last write leaves it.
+  for (uint32_t i = 0; i < 3000; i += 16) write_file(member_path(folder_, i), bytes_of("edit"));
+  fs::remove(journal_);
+  write_file(pak_, original_);
+  FaultEnv counting;
+  counting.fail(0, Error::kIo, {Op::kWrite});
+  quietly([&] { ASSERT_TRUE(run_group(counting, pak_, folder_)); });
+  const Bytes grouped = read_file(pak_);
+  write_file(pak_, original_);
+  FaultEnv dying;
+  dying.fail(counting.counted(), Error::kIo, {Op::kWrite}, /*sticky=*/true);
+  quietly([&] { ASSERT_FALSE(run_group(dying, pak_, folder_)); });
+  const Bytes journal = read_file(journal_);
+
   // The new image in place up to the cut, the old one after it.
   const uint64_t image = directory_end(3000);
   int cuts = 0;
   for (uint64_t cut = 0; cut < image + 512; cut += 512) {
-    Bytes torn = grouped_;
+    Bytes torn = grouped;
     const auto at = static_cast<ptrdiff_t>(std::min(cut, image));
     std::copy(original_.begin() + at, original_.begin() + static_cast<ptrdiff_t>(image),
               torn.begin() + at);
     write_file(pak_, torn);
-    write_file(journal_, journal_bytes_);
+    write_file(journal_, journal);
     const auto [dir, size] = read_as_reader();
     EXPECT_EQ(dir, directory_of(original_)) << cut;
     EXPECT_EQ(size, original_.size()) << cut;
@@ -174,11 +189,11 @@ TEST_F(Journals, WriteCutAtAnySectorIsPutBack) {
     record = read_file(journal_);
   }
   EXPECT_FALSE(fs::exists(journal_));
-  for (uint64_t cut = 0; cut < grouped_.size() - original_.size() + 512; cut += 512) {
+  for (uint64_t cut = 0; cut < grouped.size() - original_.size() + 512; cut += 512) {
     Bytes longer = original_;
-    const uint64_t tail = std::min<uint64_t>(cut, grouped_.size() - original_.size());
-    longer.insert(longer.end(), grouped_.begin() + static_cast<ptrdiff_t>(original_.size()),
-                  grouped_.begin() + static_cast<ptrdiff_t>(original_.size() + tail));
+    const uint64_t tail = std::min<uint64_t>(cut, grouped.size() - original_.size());
+    longer.insert(longer.end(), grouped.begin() + static_cast<ptrdiff_t>(original_.size()),
+                  grouped.begin() + static_cast<ptrdiff_t>(original_.size() + tail));
     write_file(pak_, longer);
     write_file(journal_, record);
     const auto [dir, size] = read_as_reader();
