@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "commands/open_pack.h"
@@ -12,18 +14,18 @@
 #include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 
 namespace radodaro {
 
 namespace {
 
-// Member files are mapped a window at a time, so memory stays flat however
-// large they are, and their bytes are checksummed and appended in pieces
-// small enough to stay in the cache between the two passes. Mapping spares
-// the copy that reading into a buffer would make.
+// Member files are compared a window at a time, mapped, so that memory
+// stays flat however large they are. What goes into the pack is read into
+// memory of our own first: its sum is that of the very bytes written,
+// whatever another program does to the file meanwhile.
 constexpr uint64_t kWindow = uint64_t{1} << 20;
-constexpr uint64_t kPiece = uint64_t{256} << 10;
 constexpr uint64_t kNoLimit = ~uint64_t{0};
 static_assert(kWindow % platform::kWindowAlign == 0);
 
@@ -31,52 +33,81 @@ bool absent(platform::Error e) {
   return e == platform::Error::kNotFound || e == platform::Error::kNotRegular;
 }
 
-// Whether the `length` bytes of `member` are the `length` mapped bytes at
-// `expected`, compared a window at a time; false also when either cannot
-// be read whole.
-bool member_holds(platform::Env& env, const platform::Handle& member, uint64_t length,
+enum class Same { kYes, kNo, kCannotTell };
+
+// Reads `length` bytes of `file` at `offset` into `*into`.
+bool read_whole(platform::Env& env, const platform::Handle& file, uint64_t offset, uint64_t length,
+                std::vector<uint8_t>* into) {
+  into->resize(static_cast<size_t>(length));
+  uint64_t got = 0;
+  return env.read_at(file, into->data(), length, offset, &got) == platform::Error::kOk &&
+         got == length;
+}
+
+// Whether the `length` bytes of `member` are the `length` bytes at
+// `expected`, compared a window at a time: mapped where the system lets
+// us, read where it does not.
+Same member_holds(platform::Env& env, const platform::Handle& member, uint64_t length,
                   const uint8_t* expected) {
+  std::vector<uint8_t> read;
   for (uint64_t done = 0; done < length;) {
     const uint64_t n = std::min(length - done, kWindow);
     const uint8_t* window = env.map_window(member, done, n);
-    if (window == nullptr) return false;
     bool same = false;
-    const bool read = platform::read_mapped(window, n, expected + done, n, [&] {
-      same = std::memcmp(window, expected + done, n) == 0;
-    });
-    env.unmap_window(window, n);
-    if (!read || !same) return false;
+    if (window == nullptr) {
+      if (!read_whole(env, member, done, n, &read)) return Same::kCannotTell;
+      same = std::memcmp(read.data(), expected + done, n) == 0;
+    } else {
+      const bool whole = platform::read_mapped(window, n, expected + done, n, [&] {
+        same = std::memcmp(window, expected + done, n) == 0;
+      });
+      env.unmap_window(window, n);
+      if (!whole) return Same::kCannotTell;
+    }
+    if (!same) return Same::kNo;
     done += n;
   }
-  return true;
+  return Same::kYes;
 }
 
 // Whether `member` holds what /e writes for `entry`: then /e followed by
-// --update with nothing edited never writes the pack.
-bool holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t length,
+// --update with nothing edited never writes the pack. A comparison that
+// cannot be made is no answer: the member is then neither.
+Same holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t length,
                     const PakEntry& entry, const UpdateContext& same) {
-  if (length != entry.unpacked_size || same.pack_data == nullptr ||
-      !range_in_file(entry.offset, read_extent(entry), same.pack_size)) {
-    return false;
+  if (length != entry.unpacked_size || !range_in_file(entry.offset, read_extent(entry), same.pack_size)) {
+    return Same::kNo;
   }
-  const uint8_t* data = same.pack_data + entry.offset;
+  const uint8_t* data = nullptr;
+  if (same.pack_data != nullptr) {
+    data = same.pack_data + entry.offset;
+  } else {
+    // The pack could not be mapped: its bytes are read instead.
+    if (same.pack_file == nullptr ||
+        !read_whole(env, *same.pack_file, entry.offset, read_extent(entry), same.packed)) {
+      return Same::kCannotTell;
+    }
+    data = same.packed->data();
+  }
   if (entry.kind != kKindLzo1x) return member_holds(env, member, length, data);
   const Decoded d = decode_lzo1x(entry, data, same.buffer);
-  return d.data != nullptr && d.read && member_holds(env, member, length, d.data);
+  if (d.data == nullptr || !d.read) return Same::kCannotTell;
+  return member_holds(env, member, length, d.data);
 }
 
-// Appends the `length` bytes at `data` (mapped) to `pack` at `*pack_end`,
-// checksumming them; false when they could not be read or written whole.
-bool append_mapped(platform::Env& env, const uint8_t* data, uint64_t length,
-                   const platform::Handle& pack, uint64_t at, Sum32* sum) {
-  for (uint64_t done = 0; done < length; done += kPiece) {
-    const uint64_t n = std::min(length - done, kPiece);
-    // A member file cut short by someone else shows here, or fails the
-    // write, instead of stopping the run.
-    if (!platform::read_mapped(data + done, n, [&] { sum->update(data + done, n); }) ||
-        env.write_at(pack, data + done, n, at + done) != platform::Error::kOk) {
+// Appends the `length` bytes of `member` from `at_member` to `pack` at
+// `at`, a window at a time through memory of our own, summing them.
+bool append_read(platform::Env& env, const platform::Handle& member, uint64_t length,
+                 const platform::Handle& pack, uint64_t at, Sum32* sum) {
+  std::vector<uint8_t> window;
+  for (uint64_t done = 0; done < length;) {
+    const uint64_t n = std::min(length - done, kWindow);
+    if (!read_whole(env, member, done, n, &window) ||
+        env.write_at(pack, window.data(), n, at + done) != platform::Error::kOk) {
       return false;
     }
+    sum->update(window.data(), n);
+    done += n;
   }
   return true;
 }
@@ -95,17 +126,9 @@ void point_at(PakEntry* entry, uint32_t kind, uint64_t length, uint64_t packed, 
 
 }  // namespace
 
-MemberPrepared::~MemberPrepared() { unmap(); }
-
-void MemberPrepared::unmap() {
-  if (mapped != nullptr) env->unmap_window(mapped, length);
-  mapped = nullptr;
-}
-
 uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, const std::string& name,
                         const PakEntry& entry, const UpdateContext* same, uint64_t most,
                         MemberPrepared* out) {
-  out->env = &env;
   out->state = MemberPrepared::kFailed;
   // Only nothing there, or something that is not a file, counts as absent:
   // a member that is there but cannot be read is an edit that would be
@@ -116,45 +139,39 @@ uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, cons
     return 0;
   }
   const uint64_t length = out->length;
-  if (same != nullptr && holds_the_same(env, out->member, length, entry, *same)) {
-    out->state = MemberPrepared::kUnchanged;
-    out->member.reset();
-    return 0;
+  if (same != nullptr) {
+    switch (holds_the_same(env, out->member, length, entry, *same)) {
+      case Same::kYes:
+        out->state = MemberPrepared::kUnchanged;
+        out->member.reset();
+        return 0;
+      case Same::kCannotTell:
+        return 0;
+      case Same::kNo:
+        break;
+    }
   }
   if (length >= kPackLimit) return 0;
-  if (same != nullptr && same->encoder != nullptr && entry.kind == kKindLzo1x) {
-    // The stream is made in one piece: the member is mapped whole, and one
-    // too large to be held alongside others waits for its turn.
-    if (length > most) {
-      out->state = MemberPrepared::kDeferred;
-      return 0;
-    }
-    const uint8_t* data = length == 0 ? nullptr : env.map_window(out->member, 0, length);
-    if (length != 0 && data == nullptr) return 0;
-    const bool encoded = same->encoder->encode(data, length, &out->sum);
-    if (data != nullptr) env.unmap_window(data, length);
-    if (!encoded) return 0;
-    out->stream = same->encoder->take_stream();
-    out->member.reset();
-    out->state = MemberPrepared::kEncoded;
-    return out->stream.size();
-  }
-  // One too large to be held waits for its turn, and is then read a
-  // window at a time.
-  out->state = MemberPrepared::kOpen;
-  if (length == 0 || length > most) return 0;
-  out->mapped = env.map_window(out->member, 0, length);
-  if (out->mapped == nullptr) return 0;
-  // Read ahead of its turn, so that the turn finds it in memory.
-  Sum32 sum;
-  if (!platform::read_mapped(out->mapped, length, [&] { sum.update(out->mapped, length); })) {
-    out->state = MemberPrepared::kFailed;
-    out->unmap();
+  const bool encode = same != nullptr && same->encoder != nullptr && entry.kind == kKindLzo1x;
+  // One too large to be held alongside others waits for its turn: one to
+  // be compressed is then read whole, one to be stored a window at a time.
+  if (length > most) {
+    out->state = encode ? MemberPrepared::kDeferred : MemberPrepared::kOpen;
     return 0;
   }
-  out->sum = sum.value();
-  out->state = MemberPrepared::kMapped;
-  return length;
+  if (!read_whole(env, out->member, 0, length, &out->data)) return 0;
+  out->member.reset();
+  out->sum = sum32(out->data.data(), length);
+  if (!encode) {
+    out->state = MemberPrepared::kRead;
+    return length;
+  }
+  const bool encoded = same->encoder->encode(out->data.data(), length, &out->sum);
+  std::vector<uint8_t>().swap(out->data);
+  if (!encoded) return 0;
+  out->stream = same->encoder->take_stream();
+  out->state = MemberPrepared::kEncoded;
+  return out->stream.size();
 }
 
 namespace {
@@ -172,7 +189,7 @@ GroupResult settle(const MemberPrepared& prepared, uint64_t pack_end, uint64_t* 
     case MemberPrepared::kDeferred:
       return GroupResult::kFailed;
     case MemberPrepared::kEncoded:
-    case MemberPrepared::kMapped:
+    case MemberPrepared::kRead:
     case MemberPrepared::kOpen:
       break;
   }
@@ -191,34 +208,24 @@ GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
   if (const GroupResult r = settle(*prepared, *pack_end, &appended); r != GroupResult::kAppended) {
     return r;
   }
-  const bool encoded = prepared->state == MemberPrepared::kEncoded;
-  if (encoded) {
-    const std::vector<uint8_t>& stream = prepared->stream;
-    if (env.write_at(pack, stream.data(), stream.size(), *pack_end) != platform::Error::kOk) {
-      return GroupResult::kFailed;
+  switch (prepared->state) {
+    case MemberPrepared::kEncoded:
+    case MemberPrepared::kRead: {
+      const bool encoded = prepared->state == MemberPrepared::kEncoded;
+      const std::vector<uint8_t>& bytes = encoded ? prepared->stream : prepared->data;
+      if (env.write_at(pack, bytes.data(), bytes.size(), *pack_end) != platform::Error::kOk) {
+        return GroupResult::kFailed;
+      }
+      point_at(entry, encoded ? kKindLzo1x : kKindStored, length, bytes.size(), prepared->sum,
+               pack_end);
+      return GroupResult::kAppended;
     }
-    point_at(entry, kKindLzo1x, length, stream.size(), prepared->sum, pack_end);
-    return GroupResult::kAppended;
-  }
-  if (prepared->state == MemberPrepared::kMapped) {
-    // Summed again as it is written: the sum is that of the bytes that
-    // went into the pack, whatever happened to the file since.
-    Sum32 sum;
-    const bool ok = append_mapped(env, prepared->mapped, length, pack, *pack_end, &sum);
-    prepared->unmap();
-    if (!ok) return GroupResult::kFailed;
-    point_at(entry, kKindStored, length, length, sum.value(), pack_end);
-    return GroupResult::kAppended;
+    default:
+      break;
   }
   Sum32 sum;
-  for (uint64_t done = 0; done < length;) {
-    const uint64_t window_size = std::min(length - done, kWindow);
-    const uint8_t* window = env.map_window(prepared->member, done, window_size);
-    if (window == nullptr) return GroupResult::kFailed;
-    const bool ok = append_mapped(env, window, window_size, pack, *pack_end + done, &sum);
-    env.unmap_window(window, window_size);
-    if (!ok) return GroupResult::kFailed;
-    done += window_size;
+  if (!append_read(env, prepared->member, length, pack, *pack_end, &sum)) {
+    return GroupResult::kFailed;
   }
   point_at(entry, kKindStored, length, length, sum.value(), pack_end);
   return GroupResult::kAppended;
@@ -227,11 +234,92 @@ GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
 namespace {
 
 // The member files' folder, opened once, so that it cannot be swapped for
-// another halfway through the run.
+// another halfway through the run, and read once, so that the run opens
+// only the member files that are there.
 struct MemberFolder {
   platform::Handle handle;
   platform::Error error = platform::Error::kOk;
+  bool listed = false;
+  std::vector<std::string> names;
+  std::unordered_set<std::string> keys;  // name_key() of each name
+
+  void open(platform::Env& env, const std::string& path) {
+    error = env.open_folder(path, &handle);
+    if (error != platform::Error::kOk) return;
+    listed = env.list_folder(handle, &names) == platform::Error::kOk;
+    for (const std::string& n : names) keys.insert(platform::name_key(n));
+  }
+  // Whether something may be at the member name `name`: when the folder
+  // could not be read, anything may be.
+  bool may_hold(const std::string& name) const {
+    return !listed || keys.contains(platform::name_key(name));
+  }
 };
+
+bool equal_ignoring_ascii_case(const std::string& a, const char* b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  return a.size() == std::strlen(b) &&
+         std::equal(a.begin(), a.end(), b, [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The index that a name of eight hexadecimal digits and ".dat" gives, in
+// any case, and whether it is the member name of that index exactly.
+bool member_index_of(const std::string& name, uint32_t* index, bool* exact) {
+  if (name.size() != 12 || !equal_ignoring_ascii_case(name.substr(8), ".dat")) return false;
+  uint32_t value = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    const char c = name[i];
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (digit < 0) return false;
+    value = value << 4 | static_cast<uint32_t>(digit);
+  }
+  *index = value;
+  *exact = name == member_name(value);
+  return true;
+}
+
+// With --update: says on stderr which files of the folder look like member
+// files but are not put back (past the directory's end, a skipped entry,
+// a name the system does not take for its member's), one line each for
+// the first few and a count for the rest.
+void name_unused_members(const MemberFolder& folder, const std::string& folder_path,
+                         const std::vector<uint8_t>& dir_image) {
+  constexpr size_t kNamed = 10;
+  const uint32_t count = header_of(dir_image).entry_count;
+  std::vector<std::string> names = folder.names;
+  std::sort(names.begin(), names.end());
+  size_t unused = 0;
+  for (const std::string& name : names) {
+    uint32_t index = 0;
+    bool exact = false;
+    if (!member_index_of(name, &index, &exact)) continue;
+    std::string why;
+    if (platform::name_key(name) != platform::name_key(member_name(index))) {
+      why = "not a member name (member names are " + member_name(index) + " in lower case)";
+    } else if (index >= count) {
+      why = "the pack has no entry " + std::to_string(index) + " (it has " +
+            std::to_string(count) + ")";
+    } else if (entry_of(dir_image, index).kind == kKindSkipped) {
+      why = "entry " + std::to_string(index) + " is skipped";
+    } else {
+      continue;
+    }
+    if (++unused <= kNamed) complain("%s%s: not used: %s", folder_path.c_str(), name.c_str(), why.c_str());
+  }
+  if (unused > kNamed) {
+    complain("%s: %zu more member files not used", folder_path.c_str(), unused - kNamed);
+  }
+}
+
+// With --update: the folder must be there, or there is nothing to compare.
+bool folder_is_there(const MemberFolder& folder, const std::string& folder_path) {
+  if (folder.handle.is_open()) return true;
+  complain("%s: %s", folder_path.c_str(), platform::reason(folder.error));
+  return false;
+}
 
 // With --update: the pack as it was, mapped (the run holds it, and appends
 // only past its old end), and a decoder and an encoder for each thread.
@@ -239,8 +327,11 @@ class UpdateState {
  public:
   // `pack_data`: the pack's `pack_size` bytes, mapped; `owned` when they
   // are to be unmapped with this.
+  // `pack_file`: where the pack's bytes are read from when it could not be
+  // mapped.
   UpdateState(platform::Env& env, uint64_t pack_size, const uint8_t* pack_data, bool owned,
-              bool wanted, Compression compression, uint32_t threads)
+              const platform::Handle* pack_file, bool wanted, Compression compression,
+              uint32_t threads)
       : env_(env),
         wanted_(wanted),
         owned_(owned),
@@ -252,7 +343,7 @@ class UpdateState {
         compression == Compression::kBest ? Lzo1xEffort::kBest : Lzo1xEffort::kFast;
     for (Thread& t : threads_) {
       t.encoder.emplace(effort);
-      t.check = {pack_size_, pack_data_, &t.buffer,
+      t.check = {pack_size_, pack_data_, pack_file, &t.packed, &t.buffer,
                  compression == Compression::kNone ? nullptr : &*t.encoder};
     }
   }
@@ -271,15 +362,19 @@ class UpdateState {
       read_behind_.done(entry.offset, read_extent(entry));
     }
   }
-  // Gives back what a thread's decoder holds beyond `keep` bytes.
+  // Gives back what a thread's decoder, encoder and reads hold beyond
+  // `keep` bytes each.
   void trim(uint32_t thread, uint64_t keep) {
-    DecodeBuffer& buffer = threads_[thread].buffer;
-    if (buffer.capacity() > keep) buffer.release();
+    Thread& t = threads_[thread];
+    if (t.buffer.capacity() > keep) t.buffer.release();
+    t.encoder->trim(keep);
+    if (t.packed.capacity() > keep) std::vector<uint8_t>().swap(t.packed);
   }
 
  private:
   struct Thread {
     DecodeBuffer buffer;
+    std::vector<uint8_t> packed;
     std::optional<Lzo1xEncoder> encoder;
     UpdateContext check;
   };
@@ -308,7 +403,7 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
 
 // Whether append_member() writes anything of `prepared` (when it fits).
 bool writes_something(const MemberPrepared& prepared) {
-  return prepared.state == MemberPrepared::kEncoded || prepared.state == MemberPrepared::kMapped ||
+  return prepared.state == MemberPrepared::kEncoded || prepared.state == MemberPrepared::kRead ||
          prepared.state == MemberPrepared::kOpen;
 }
 
@@ -355,8 +450,10 @@ class GroupWork final : public EntryWork {
 
   uint64_t cost(uint32_t index) override {
     const PakEntry entry = entry_of(original_, index);
-    return entry.kind == kKindSkipped || !options_.selection.contains(index) ? 0
-                                                                             : entry.unpacked_size;
+    return entry.kind == kKindSkipped || !options_.selection.contains(index) ||
+                   !folder_.may_hold(member_name(index))
+               ? 0
+               : entry.unpacked_size;
   }
 
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
@@ -367,8 +464,13 @@ class GroupWork final : public EntryWork {
         !options_.selection.contains(index)) {
       return 0;
     }
-    const uint64_t held = prepare_member(env_, folder_.handle, member_name(index), entry,
-                                         update_->check(worker), budget_, &*s);
+    const std::string name = member_name(index);
+    if (!folder_.may_hold(name)) {
+      s->state = MemberPrepared::kAbsent;
+      return 0;
+    }
+    const uint64_t held =
+        prepare_member(env_, folder_.handle, name, entry, update_->check(worker), budget_, &*s);
     update_->trim(worker, keep_);
     return held;
   }
@@ -467,10 +569,12 @@ bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::
     return false;
   }
   MemberFolder folder;
-  folder.error = env.open_folder(folder_path, &folder.handle);
+  folder.open(env, folder_path);
+  if (!folder_is_there(folder, folder_path)) return false;
+  name_unused_members(folder, folder_path, dir_image);
   const PipelineLimits limits = pipeline_limits(workers);
-  UpdateState mapped(env, pack.size, pack.data(), /*owned=*/false, /*wanted=*/true, compression,
-                     limits.workers + 1);
+  UpdateState mapped(env, pack.size, pack.data(), /*owned=*/false, nullptr, /*wanted=*/true,
+                     compression, limits.workers + 1);
   uint64_t entries = 0;
   uint64_t bytes = 0;
   selected_totals(dir_image, options.selection, &entries, &bytes);
@@ -502,11 +606,19 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
     return false;
   }
   MemberFolder folder;
-  folder.error = env.open_folder(folder_path, &folder.handle);
+  folder.open(env, folder_path);
+  if (only_changed) {
+    if (!folder_is_there(folder, folder_path)) {
+      update.leave_untouched();
+      return false;
+    }
+    name_unused_members(folder, folder_path, dir_image);
+  }
   const PipelineLimits limits = pipeline_limits(workers);
   const uint64_t size = update.original_size();
   UpdateState mapped(env, size, only_changed ? env.map_window(update.file(), 0, size) : nullptr,
-                     /*owned=*/true, only_changed, compression, limits.workers + 1);
+                     /*owned=*/true, &update.file(), only_changed, compression,
+                     limits.workers + 1);
   uint64_t entries = 0;
   uint64_t bytes = 0;
   selected_totals(dir_image, options.selection, &entries, &bytes);

@@ -69,7 +69,11 @@ enum class GroupResult {
 // members with, and how a changed member of an lzo1x entry is stored.
 struct UpdateContext {
   uint64_t pack_size = 0;
-  const uint8_t* pack_data = nullptr;  // nullptr: nothing counts as the same
+  // nullptr: the pack could not be mapped, and its bytes are read from
+  // `pack_file` into `packed` instead.
+  const uint8_t* pack_data = nullptr;
+  const platform::Handle* pack_file = nullptr;
+  std::vector<uint8_t>* packed = nullptr;
   DecodeBuffer* buffer = nullptr;
   Lzo1xEncoder* encoder = nullptr;  // nullptr: uncompressed, as a stored entry
 };
@@ -80,32 +84,25 @@ struct MemberPrepared {
   enum State {
     kAbsent,     // nothing there, or no regular file
     kUnchanged,  // holds what its entry holds
-    kFailed,     // there, but it cannot be appended whole
+    kFailed,     // there, but it cannot be appended whole (or compared)
     kEncoded,    // `stream` holds it as one lzo1x stream, `sum` its sum
-    kMapped,     // `mapped` holds it whole, read once
+    kRead,       // `data` holds it whole, `sum` its sum
     kOpen,       // `member` is open, to be read at its turn
     kDeferred,   // too large to compress ahead of its turn: prepare it then
   };
   State state = kFailed;
-  platform::Env* env = nullptr;
   platform::Handle member;
   uint64_t length = 0;
   uint32_t sum = 0;
   std::vector<uint8_t> stream;
-  const uint8_t* mapped = nullptr;
-
-  MemberPrepared() = default;
-  MemberPrepared(const MemberPrepared&) = delete;
-  MemberPrepared& operator=(const MemberPrepared&) = delete;
-  ~MemberPrepared();
-  void unmap();
+  std::vector<uint8_t> data;
 };
 
 // Opens the member file `name` of `folder` and, with `same`, tells whether
 // it holds what /e writes for `entry`, compressing a changed member of an
-// lzo1x entry as `same` says. A member of at most `most` bytes that is to
-// be stored is mapped and read; one of more that is to be compressed is
-// kDeferred. Creates, writes and prints nothing.
+// lzo1x entry as `same` says. A member of at most `most` bytes is read
+// (and compressed); one of more is kOpen, or kDeferred when it is to be
+// compressed. Creates, writes and prints nothing.
 // Returns the bytes that `out` holds.
 uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, const std::string& name,
                         const PakEntry& entry, const UpdateContext* same, uint64_t most,

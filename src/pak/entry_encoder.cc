@@ -36,4 +36,8 @@ bool Lzo1xEncoder::encode(const uint8_t* data, uint64_t length, uint32_t* sum) {
   return true;
 }
 
+void Lzo1xEncoder::trim(uint64_t keep) {
+  if (stream_.capacity() > keep) std::vector<uint8_t>().swap(stream_);
+}
+
 }  // namespace radodaro

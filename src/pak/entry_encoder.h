@@ -4,7 +4,6 @@
 #define RADODARO_PAK_ENTRY_ENCODER_H_
 
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 namespace radodaro {
@@ -22,8 +21,11 @@ class Lzo1xEncoder {
   // False when there is no memory or the data could not be read whole.
   bool encode(const uint8_t* data, uint64_t length, uint32_t* sum);
   const std::vector<uint8_t>& stream() const { return stream_; }
-  // The stream, for the caller to keep; the next call makes a new one.
-  std::vector<uint8_t> take_stream() { return std::move(stream_); }
+  // A copy of the stream, no larger than it, for the caller to keep: the
+  // room that incompressible data would have needed stays here.
+  std::vector<uint8_t> take_stream() const { return stream_; }
+  // Gives back what is held beyond `keep` bytes.
+  void trim(uint64_t keep);
 
  private:
   Lzo1xEffort effort_;

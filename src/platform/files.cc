@@ -135,6 +135,7 @@ Error NewFile::commit_replacing() {
 }
 
 const char* reason(Error error) {
+  if (const char* own = internal::system_reason(error)) return own;
   switch (error) {
     case Error::kOk:
       return "Success";

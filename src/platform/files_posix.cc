@@ -85,7 +85,13 @@ std::atomic<int> g_link_way{kUntried};
 
 }  // namespace
 
-Error posix::from_errno(int error) {
+namespace {
+
+// The last failure of each thread: what reason() says of it.
+thread_local int g_last_errno = 0;
+thread_local Error g_last_error = Error::kOk;
+
+Error classify(int error) {
   switch (error) {
     case 0:
       return Error::kOk;
@@ -114,6 +120,31 @@ Error posix::from_errno(int error) {
     default:
       return Error::kIo;
   }
+}
+
+// What strerror_r() gave: the GNU one its own pointer, the POSIX one a
+// status, the text in `buffer`.
+[[maybe_unused]] const char* text_of(char* given, char*) { return given; }
+[[maybe_unused]] const char* text_of(int status, char* buffer) {
+  return status == 0 ? buffer : nullptr;
+}
+
+}  // namespace
+
+Error posix::from_errno(int error) {
+  const Error e = classify(error);
+  g_last_errno = error;
+  g_last_error = e;
+  return e;
+}
+
+const char* internal::system_reason(Error error) {
+  if (g_last_errno == 0 || error != g_last_error ||
+      (error != Error::kIo && error != Error::kNotFound)) {
+    return nullptr;
+  }
+  thread_local char text[128];
+  return text_of(strerror_r(g_last_errno, text, sizeof text), text);
 }
 
 void Handle::reset(intptr_t native) {
@@ -229,6 +260,8 @@ Error Env::list_folder(const Handle& folder, std::vector<std::string>* names) {
 Error Env::open_for_read(const Handle& folder, const std::string& name, Handle* file,
                          uint64_t* size) {
   Handle f(open_retrying(fd_of(folder), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY));
+  // A socket, or a link that leads round in a circle, is no file either.
+  if (!f.is_open() && (errno == ENXIO || errno == ELOOP)) return Error::kNotRegular;
   if (!f.is_open()) return posix::from_errno(errno);
   if (const Error e = regular_size(fd_of(f), size); e != Error::kOk) return e;
   *file = std::move(f);

@@ -73,6 +73,8 @@ Error set_delete_on_close(HANDLE h, bool on) {
 
 }  // namespace
 
+const char* internal::system_reason(Error) { return nullptr; }
+
 namespace windows {
 
 Handle wrap(HANDLE handle, std::string path) {

@@ -30,6 +30,11 @@ std::string process_id();
 Error create_temp_file(Env& env, const Handle& folder, const std::string& name, Handle* file);
 void forget_temp_file();
 
+// The system's own words for the failure that this thread last saw as
+// `error`, where the tool's words would lose them (kIo and kNotFound stand
+// for many), or nullptr.
+const char* system_reason(Error error);
+
 // Gives back a view that map_shared() made.
 void unmap_view(const uint8_t* data, uint64_t size);
 

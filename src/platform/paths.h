@@ -32,6 +32,11 @@ std::string full_folder_path(const std::string& path);
 // shows when the file itself is created.
 Error make_folder_chain(Env& env, const std::string& path);
 
+// `name` as the system compares the names in a folder: two names that lead
+// to the same file give the same string (on Windows, whatever the case of
+// their letters; elsewhere, byte for byte).
+std::string name_key(const std::string& name);
+
 }  // namespace radodaro::platform
 
 #endif  // RADODARO_PLATFORM_PATHS_H_

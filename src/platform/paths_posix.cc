@@ -68,4 +68,6 @@ std::string real_path(const std::string& path) {
   return real ? std::string(real.get()) : path;
 }
 
+std::string name_key(const std::string& name) { return name; }
+
 }  // namespace radodaro::platform

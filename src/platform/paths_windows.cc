@@ -67,4 +67,12 @@ std::string real_path(const std::string& path) {
   }
 }
 
+std::string name_key(const std::string& name) {
+  std::string key = name;
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
 }  // namespace radodaro::platform

@@ -275,6 +275,20 @@ TEST(Commands, UpdateAppendsOnlyWhatChanged) {
   EXPECT_EQ(r.out, "Packing...\n");
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(read_file(tmp / "t.pak"), before);
+  // A folder that is not there, or a file, is no folder of members: said,
+  // never taken for "nothing changed".
+  for (const auto& [folder, why] : {std::pair{tmp / "mx", "No such file or directory"},
+                                    {tmp / "t.pak", "Not a directory"}}) {
+    for (const char* dry_run : {"", "-n"}) {
+      std::vector<std::string> args = {"--update", tmp / "t.pak", folder};
+      if (*dry_run != '\0') args.emplace_back(dry_run);
+      r = radodaro(args);
+      EXPECT_EQ(r.exit_code, kFailure) << folder << dry_run;
+      EXPECT_EQ(r.out, "") << folder << dry_run;
+      EXPECT_EQ(r.err, "radodaro: " + folder + "/: " + why + "\n") << folder << dry_run;
+    }
+  }
+  EXPECT_EQ(read_file(tmp / "t.pak"), before);
 
   write_file(member(m, 2), bytes_of("edited lzo1x member"));
   write_file(member(m, 3), bytes_of("edited stored member"));
@@ -566,6 +580,8 @@ TEST(Commands, CompactKilledAtAnyMomentLeavesTheOldPackOrTheNew) {
     std::vector<std::string> now = list_folder(tmp.path());
     now.erase(std::find(now.begin(), now.end(), "x" + std::to_string(round)));
     EXPECT_EQ(now, left) << round;
+    // An empty folder: a run that may write, and puts nothing back.
+    std::filesystem::create_directories(tmp / "none");
     ASSERT_EQ(run_radodaro({"--update", tmp / "t.pak", tmp / "none"}).exit_code, 0);
     EXPECT_FALSE(file_exists(tmp / "t.pak.radodaro-compact")) << round;
   }

@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "commands/group.h"
@@ -130,23 +133,44 @@ TEST(Group, NoMemberFilesChangesOnlyDirCrc) {
 }
 
 TEST(Group, SkippedOutOfRangeAndNonRegularMembersAreNeverPacked) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsLinuxLinks);
   TempDir tmp;
   PackBuilder pack;
   pack.stored(bytes_of("zero")).skipped(bytes_of("one")).stored(bytes_of("two"));
-  pack.stored(bytes_of("three"));
+  pack.stored(bytes_of("three")).stored(bytes_of("four")).stored(bytes_of("five"));
   pack.write(tmp / "t.pak");
   const std::string o = tmp / "out";
   ::mkdir(o.c_str(), 0777);
   write_file(member(o, 1), bytes_of("for a skipped entry"));
   ::mkdir(member(o, 2).c_str(), 0777);   // a folder
   ::mkfifo(member(o, 3).c_str(), 0666);  // a FIFO: must not block
-  write_file(member(o, 4), bytes_of("beyond entry_count"));
+  // A socket, and a link that leads to itself: neither can be read as a
+  // file, so neither is a member.
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", member(o, 4).c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::symlink(member(o, 5).c_str(), member(o, 5).c_str());
+  write_file(member(o, 6), bytes_of("beyond entry_count"));
+  write_file(o + "/00000003.DAT", bytes_of("upper case"));
   write_file(tmp / "real", bytes_of("through a link"));
   ::symlink((tmp / "real").c_str(), member(o, 0).c_str());  // links to files count
   group_and_check(tmp);
   const Bytes after = read_file(tmp / "t.pak");
   EXPECT_EQ(after.size(), pack.build().size() + 14);
-  EXPECT_EQ(decode_header(after.data()).entry_count, 4u);
+  EXPECT_EQ(decode_header(after.data()).entry_count, 6u);
+
+  // --update says which files it does not use, and why.
+  const RunResult r = run_radodaro({"--update", tmp / "t.pak", o});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "Packing...\n");
+  EXPECT_EQ(r.err, "radodaro: " + o + "/00000001.dat: not used: entry 1 is skipped\n" +
+                       "radodaro: " + o + "/00000003.DAT: not used: not a member name (member " +
+                       "names are 00000003.dat in lower case)\n" + "radodaro: " + o +
+                       "/00000006.dat: not used: the pack has no entry 6 (it has 6)\n" +
+                       "radodaro: nothing changed\n");
+  ::close(sock);
 }
 
 TEST(Group, PackTooShortForItsDirectoryIsUntouched) {

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <new>
 
 #include "commands/compact.h"
 #include "commands/expand.h"
 #include "commands/group.h"
+#include "pak/checksums.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
 #include "support/fault_env.h"
@@ -240,6 +242,71 @@ TEST_F(GroupFaults, ExceptionOnAnyThreadLeavesThePackAsItWas) {
     EXPECT_EQ(read_file(pak_), original_) << context;
     EXPECT_FALSE(file_exists(journal_of(pak_))) << context;
   }
+}
+
+// No file can be mapped (an address-space limit, say): what cannot be
+// compared is never taken for a change.
+class NoMapping : public platform::Env {
+ public:
+  const uint8_t* map_window(const Handle&, uint64_t, uint64_t) override { return nullptr; }
+};
+
+// Another program rewrites the last member once the run has read it, or
+// as the run appends it.
+class MemberRewritten : public platform::Env {
+ public:
+  explicit MemberRewritten(std::string member) : member_(std::move(member)) {}
+  Error open_exclusive(const std::string& path, Handle* f, uint64_t* size,
+                       bool replaceable) override {
+    const Error e = Env::open_exclusive(path, f, size, replaceable);
+    pack_ = f->native();
+    return e;
+  }
+  Error read_at(const Handle& f, uint8_t* d, uint64_t n, uint64_t at, uint64_t* got) override {
+    const Error e = Env::read_at(f, d, n, at, got);
+    if (f.native() != pack_ && n == 3000) rewrite();
+    return e;
+  }
+  Error write_at(const Handle& f, const uint8_t* d, uint64_t n, uint64_t at) override {
+    if (at != 0) rewrite();
+    return Env::write_at(f, d, n, at);
+  }
+
+ private:
+  void rewrite() {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (!rewritten_) write_file(member_, random_bytes(3000, 99));
+    rewritten_ = true;
+  }
+  const std::string member_;
+  std::mutex lock_;
+  bool rewritten_ = false;
+  intptr_t pack_ = -1;
+};
+
+TEST_F(GroupFaults, UpdateComparesWhatItCannotMapAndSumsWhatItStores) {
+  write_file(pak_, grouped_);
+  NoMapping no_mapping;
+  bool ok = false;
+  captured([&] { ok = run_update(no_mapping, pak_, folder_); });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(read_file(pak_), grouped_);
+
+  for (const uint32_t workers : {1u, 4u}) {
+    write_file(pak_, original_);
+    write_file(member_path(folder_, 49999), random_bytes(3000, 7));
+    MemberRewritten rewritten(member_path(folder_, 49999));
+    captured([&] { ok = run_group(rewritten, pak_, folder_, GroupMode::kEvery,
+                                  Compression::kNone, workers); });
+    EXPECT_TRUE(ok);
+    // Each entry's sum is that of the bytes in the pack.
+    const Bytes after = read_file(pak_);
+    for (const uint32_t i : {1u, 49999u}) {
+      const PakEntry e = decode_entry(after.data() + entry_position(i));
+      EXPECT_EQ(e.crc2, sum32(after.data() + e.offset, e.unpacked_size)) << i << " " << workers;
+    }
+  }
+  write_file(member_path(folder_, 49999), random_bytes(3000, 7));
 }
 
 // The real system, with a log of what reaches which file in what order.
