@@ -39,6 +39,15 @@ class InterruptsBlocked {
   sigset_t old_;
 };
 
+// After a fault at the stretch [from, to) of a mapping (page addresses;
+// `at` is `from` as a pointer): records the stretch as lost, then lets
+// `map` put zero pages over it, so that a read can run to its end. False
+// when `map` failed.
+bool zero_pages(void* at, uintptr_t from, uintptr_t to, bool (*map)(void* at, uintptr_t length));
+// Whether the stretch [begin, end) touches pages that zero_pages() replaced,
+// or one that it is replacing.
+bool touches_zeroed(uintptr_t begin, uintptr_t end);
+
 // The mapping [data, data + length) is going away: forget the pages that a
 // fault replaced with zeros there.
 void forget_faulted(const uint8_t* data, uint64_t length);

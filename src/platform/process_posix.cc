@@ -93,50 +93,72 @@ extern "C" void on_continue(int) {
   errno = saved_errno;
 }
 
-long page_size() {
-  static const long size = ::sysconf(_SC_PAGESIZE);
-  return size;
+bool map_zeros(void* at, uintptr_t length) {
+  return ::mmap(at, length, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) !=
+         MAP_FAILED;
 }
+
+// Set before the handler is installed: the handler itself calls nothing
+// that is not safe there.
+std::atomic<uintptr_t> g_page_size{0};
 
 extern "C" void on_bus_error(int sig, siginfo_t* info, void*) {
   const auto addr = reinterpret_cast<uintptr_t>(info->si_addr);
-  // The end of the guarded range that holds the faulting address.
+  // The end of the guarded range that holds the faulting address. Each
+  // range is published end first and withdrawn end first, so a begin
+  // read after a nonzero end is that range's.
   uintptr_t end = 0;
   for (const Guarded& g : g_guarded) {
-    if (addr >= g.begin.load() && addr < g.end.load()) end = g.end.load();
+    const uintptr_t e = g.end.load();
+    if (e != 0 && addr >= g.begin.load() && addr < e) end = e;
   }
-  if (end != 0) {
+  const uintptr_t page = g_page_size.load();
+  if (end != 0 && page != 0) {
     // The file ends before this page. Zeros over the rest of the range let
-    // the read run to its end; the guard then reports the loss.
-    const auto page = static_cast<uintptr_t>(page_size());
+    // the read run to its end; the guard then reports the loss. The
+    // stretch is recorded before its pages change, so that no reader on
+    // another thread takes the zeros for data without seeing it.
     const uintptr_t from = addr & ~(page - 1);
     const uintptr_t to = (end + page - 1) & ~(page - 1);
     // The page address comes from the faulting pointer itself.
-    auto* at = static_cast<char*>(info->si_addr) - (addr - from);
-    void* p = ::mmap(at, to - from, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p != MAP_FAILED) {
-      for (Zeroed& z : g_zeroed) {
-        uintptr_t none = 0;
-        if (z.begin.compare_exchange_strong(none, from)) {
-          z.end = to;
-          return;
-        }
-      }
-      g_zeroed_overflow = true;
-      return;
-    }
+    void* at = static_cast<char*>(info->si_addr) - (addr - from);
+    if (posix::zero_pages(at, from, to, map_zeros)) return;
   }
   // A fault anywhere else is a real crash.
   undo_and_end(sig);
 }
 
-bool touches_zeroed(uintptr_t begin, uintptr_t end) {
+}  // namespace
+
+bool posix::touches_zeroed(uintptr_t begin, uintptr_t end) {
   if (g_zeroed_overflow.load()) return true;
   return std::any_of(std::begin(g_zeroed), std::end(g_zeroed), [&](const Zeroed& z) {
+    const uintptr_t e = z.end.load();
+    if (e == 0) return false;
+    // A stretch whose beginning is not written yet may be anywhere.
     const uintptr_t b = z.begin.load();
-    return b != 0 && b < end && begin < z.end.load();
+    return b == 0 || (b < end && begin < e);
   });
 }
+
+bool posix::zero_pages(void* at, uintptr_t from, uintptr_t to,
+                       bool (*map)(void* at, uintptr_t length)) {
+  // Recorded before the pages change, so that no reader on another thread
+  // takes the zeros for data without seeing the record.
+  bool recorded = false;
+  for (Zeroed& z : g_zeroed) {
+    uintptr_t none = 0;
+    if (z.end.compare_exchange_strong(none, to)) {
+      z.begin = from;
+      recorded = true;
+      break;
+    }
+  }
+  if (!recorded) g_zeroed_overflow = true;
+  return map(at, to - from);
+}
+
+namespace {
 
 // Standard output, written through our own function so that the error of
 // the first failed write is kept for the message.
@@ -251,6 +273,7 @@ bool run_reading_mapped(const uint8_t* data, uint64_t length, const uint8_t* dat
                         uint64_t length2, void (*fn)(void*), void* arg) {
   // The guard needs its handler whoever calls it, the tool or a test.
   static const bool installed = [] {
+    g_page_size = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
     struct sigaction bus = {};
     bus.sa_sigaction = on_bus_error;
     sigemptyset(&bus.sa_mask);
@@ -262,8 +285,8 @@ bool run_reading_mapped(const uint8_t* data, uint64_t length, const uint8_t* dat
                                reinterpret_cast<uintptr_t>(data2)};
   const uintptr_t ends[2] = {begins[0] + length, begins[1] + length2};
   const auto lost = [&] {
-    return touches_zeroed(begins[0], ends[0]) ||
-           (length2 != 0 && touches_zeroed(begins[1], ends[1]));
+    return posix::touches_zeroed(begins[0], ends[0]) ||
+           (length2 != 0 && posix::touches_zeroed(begins[1], ends[1]));
   };
   if (lost()) return false;
   for (int i = 0; i < 2; ++i) {
@@ -271,10 +294,7 @@ bool run_reading_mapped(const uint8_t* data, uint64_t length, const uint8_t* dat
     g_guarded[i].end = ends[i];
   }
   fn(arg);
-  for (Guarded& g : g_guarded) {
-    g.end = 0;
-    g.begin = 0;
-  }
+  for (Guarded& g : g_guarded) g.end = 0;
   return !lost();
 }
 
@@ -309,7 +329,12 @@ void forget_faulted(const uint8_t* data, uint64_t length) {
   const uintptr_t end = begin + length;
   for (Zeroed& z : g_zeroed) {
     const uintptr_t b = z.begin.load();
-    if (b != 0 && b >= begin && b < end) z.begin = 0;
+    if (z.end.load() != 0 && b != 0 && b >= begin && b < end) {
+      // Withdrawn end first, the slot's beginning cleared before it is
+      // free again.
+      z.end = 0;
+      z.begin = 0;
+    }
   }
 }
 

@@ -57,6 +57,22 @@ TEST(ReadMapped, PastACutReadsZerosRunsToItsEndAndFails) {
   EXPECT_LT(nonzero, 3 * page);
 }
 
+// A reader on another thread that finds zeros where the file was also
+// finds them recorded as lost: the record comes before the pages change.
+TEST(ReadMapped, LostStretchIsRecordedBeforeItsPagesChange) {
+  static constexpr uintptr_t kFrom = 0x7000000, kTo = 0x7003000;
+  static bool recorded_first = false;
+  const auto map = [](void*, uintptr_t length) {
+    recorded_first = platform::posix::touches_zeroed(kFrom, kTo) && length == kTo - kFrom;
+    return true;
+  };
+  EXPECT_TRUE(platform::posix::zero_pages(nullptr, kFrom, kTo, map));
+  EXPECT_TRUE(recorded_first);
+  EXPECT_TRUE(platform::posix::touches_zeroed(kFrom + 10, kFrom + 20));
+  platform::posix::forget_faulted(reinterpret_cast<const uint8_t*>(kFrom), kTo - kFrom);
+  EXPECT_FALSE(platform::posix::touches_zeroed(kFrom, kTo));
+}
+
 // Each thread's guarded read is its own: one that begins while another's
 // is under way neither hides it nor is hidden by it.
 TEST(ReadMapped, GuardsOfTwoThreadsAtOnce) {
@@ -129,27 +145,35 @@ TEST(DecodeLzo1x, ReadCutShortLeavesNothingForTheNextEntryToShow) {
 }
 
 TEST(PosixErrors, EachSaysWhatHappened) {
+  // What each means, and what the diagnostic then says: the system's own
+  // words where the tool's would lose them.
   const struct {
     int error;
     platform::Error means;
+    const char* says;
   } cases[] = {
-      {ENOENT, platform::Error::kNotFound},
-      {ENOTDIR, platform::Error::kNotFound},
-      {ENAMETOOLONG, platform::Error::kNotFound},
-      {EEXIST, platform::Error::kExists},
-      {EWOULDBLOCK, platform::Error::kBusy},
-      {ENOSPC, platform::Error::kNoSpace},
-      {EFBIG, platform::Error::kNoSpace},
-      {ENOMEM, platform::Error::kNoMemory},
-      {EOPNOTSUPP, platform::Error::kUnsupported},
-      {EISDIR, platform::Error::kNotRegular},
-      {EINVAL, platform::Error::kIo},
-      {EACCES, platform::Error::kDenied},
-      {EPERM, platform::Error::kDenied},
-      {EROFS, platform::Error::kDenied},
+      {ENOENT, platform::Error::kNotFound, "No such file or directory"},
+      {ENOTDIR, platform::Error::kNotFound, "Not a directory"},
+      {ENAMETOOLONG, platform::Error::kNotFound, "File name too long"},
+      {EEXIST, platform::Error::kExists, "File exists"},
+      {EWOULDBLOCK, platform::Error::kBusy, "Held by another process"},
+      {ENOSPC, platform::Error::kNoSpace, "No space left on device"},
+      {EFBIG, platform::Error::kNoSpace, "No space left on device"},
+      {ENOMEM, platform::Error::kNoMemory, "Cannot allocate memory"},
+      {EOPNOTSUPP, platform::Error::kUnsupported, "Operation not supported"},
+      {EISDIR, platform::Error::kNotRegular, "Not a regular file"},
+      {EINVAL, platform::Error::kIo, "Invalid argument"},
+      {EMFILE, platform::Error::kIo, "Too many open files"},
+      {ELOOP, platform::Error::kIo, "Too many levels of symbolic links"},
+      {EFAULT, platform::Error::kIo, "Bad address"},
+      {EACCES, platform::Error::kDenied, "Permission denied"},
+      {EPERM, platform::Error::kDenied, "Permission denied"},
+      {EROFS, platform::Error::kDenied, "Permission denied"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(platform::posix::from_errno(c.error), c.means) << c.error;
+    const platform::Error e = platform::posix::from_errno(c.error);
+    EXPECT_EQ(e, c.means) << c.error;
+    EXPECT_STREQ(platform::reason(e), c.says) << c.error;
   }
 }
 
