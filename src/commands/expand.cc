@@ -51,6 +51,22 @@ bool commit(platform::NewFile* file, const std::string& path, bool line_begun) {
   return false;
 }
 
+// Appends the `n` mapped bytes of the pack at `data` to `file`, and adds
+// their sum, read again once they are written, to `*sum`. `*whole` is false
+// when the pack lost them under us: another thread's read may have found
+// that first and put zeros in their place. A pack cut inside a page reads
+// as zeros past its end without any fault, so the caller compares `*sum`
+// with the sum its entry was read with.
+platform::Error append_mapped(platform::NewFile* file, const uint8_t* data, uint64_t n,
+                              uint32_t* sum, bool* whole) {
+  platform::Error e = platform::Error::kOk;
+  *whole = platform::read_mapped(data, n, [&] {
+    e = file->append(data, n);
+    *sum += sum32(data, n);
+  });
+  return e;
+}
+
 void expand_lzo1x(platform::NewFile* file, const std::string& path, const PakEntry& entry,
                   const Decoded& d) {
   if (d.data == nullptr) {
@@ -81,6 +97,7 @@ void expand_stored(platform::NewFile* file, const std::string& path, const PakEn
   }
   std::fputs("Unpacked file ", stdout);
   const uint8_t* data = pack.data() + entry.offset;
+  uint32_t sum = 0;
   for (uint64_t done = 0; done < entry.unpacked_size;) {
     // The piece the read stopped in.
     if (done >= prepared.read_whole) {
@@ -88,11 +105,22 @@ void expand_stored(platform::NewFile* file, const std::string& path, const PakEn
       return;
     }
     const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
-    if (file->append(data + done, n) != platform::Error::kOk) {
+    bool whole = false;
+    const platform::Error e = append_mapped(file, data + done, n, &sum, &whole);
+    if (!whole) {
+      report(path, true, kBadEntry);
+      return;
+    }
+    if (e != platform::Error::kOk) {
       report(path, true, kCantWrite);
       return;
     }
     done += n;
+  }
+  // What was written is not what was read: the pack changed under us.
+  if (sum != prepared.stored_sum) {
+    report(path, true, kBadEntry);
+    return;
   }
   if (!commit(file, path, true)) return;
   print_checksums(entry, prepared.stored_sum);
@@ -113,14 +141,42 @@ platform::Error OutputFolder::look_up(platform::Env& env, const std::string& nam
   return names.contains(name) ? platform::Error::kOk : platform::Error::kNotFound;
 }
 
-void prepare_entry(const PakEntry& entry, const PackView& pack, DecodeBuffer* buffer,
-                   PreparedEntry* prepared) {
+namespace {
+
+// Whether the `n` bytes at `data` end as bytes past a cut read: in zeros,
+// where an lzo1x stream ends in its end marker instead.
+bool may_end_past_a_cut(const uint8_t* data, uint64_t n, bool lzo1x) {
+  if (n == 0) return false;
+  if (lzo1x) return !(n >= 3 && data[n - 3] == 0x11 && data[n - 2] == 0 && data[n - 1] == 0);
+  return data[n - 1] == 0;
+}
+
+// Whether the pack still reaches `end`; a pack whose length cannot be
+// told does not.
+bool still_reaches(platform::Env& env, const PackView& pack, uint64_t end) {
+  uint64_t size = 0;
+  return env.size_of(pack.map.file, &size) == platform::Error::kOk && size >= end;
+}
+
+}  // namespace
+
+void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pack,
+                   DecodeBuffer* buffer, PreparedEntry* prepared) {
   if (entry.kind == kKindSkipped || !range_in_file(entry.offset, read_extent(entry), pack.size)) {
     return;
   }
   const uint8_t* data = pack.data() + entry.offset;
+  const uint64_t end = uint64_t{entry.offset} + read_extent(entry);
   if (entry.kind == kKindLzo1x) {
     prepared->decoded = decode_lzo1x(entry, data, buffer, /*sum_packed=*/true);
+    bool tail_zeroed = false;
+    if (prepared->decoded.read &&
+        !platform::read_mapped(data, entry.packed_size, [&] {
+          tail_zeroed = may_end_past_a_cut(data, entry.packed_size, true);
+        })) {
+      prepared->decoded.read = false;
+    }
+    if (tail_zeroed && !still_reaches(env, pack, end)) prepared->decoded.read = false;
     return;
   }
   uint32_t sum = 0;
@@ -130,7 +186,14 @@ void prepare_entry(const PakEntry& entry, const PackView& pack, DecodeBuffer* bu
     // sums add up to the sum of the whole. A piece the pack lost under us
     // ends the read; the member is written up to it.
     const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
-    if (!platform::read_mapped(data + done, n, [&] { sum += sum32(data + done, n); })) break;
+    bool tail_zeroed = false;
+    if (!platform::read_mapped(data + done, n, [&] {
+          sum += sum32(data + done, n);
+          tail_zeroed = done + n == entry.unpacked_size && may_end_past_a_cut(data + done, n, false);
+        })) {
+      break;
+    }
+    if (tail_zeroed && !still_reaches(env, pack, end)) break;
     done += n;
   }
   prepared->stored_sum = sum;
@@ -178,7 +241,7 @@ void expand_entry(platform::Env& env, const OutputFolder& folder, const std::str
                   const std::string& path, const PakEntry& entry, const PackView& pack,
                   DecodeBuffer* buffer) {
   PreparedEntry prepared;
-  prepare_entry(entry, pack, buffer, &prepared);
+  prepare_entry(env, entry, pack, buffer, &prepared);
   expand_entry(env, folder, name, path, entry, pack, prepared);
 }
 
@@ -275,11 +338,13 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
     out.sum = prepared.stored_sum;
     stored_problems(entry, out.sum, &problems);
     const uint8_t* data = pack.data() + entry.offset;
+    uint32_t sum = 0;
     for (uint64_t done = 0; done < entry.unpacked_size;) {
       const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
       // The bytes were read once already; a pack cut short since shows here.
-      platform::Error e = platform::Error::kOk;
-      if (!platform::read_mapped(data + done, n, [&] { e = file.append(data + done, n); })) {
+      bool whole = false;
+      const platform::Error e = append_mapped(&file, data + done, n, &sum, &whole);
+      if (!whole || (done + n == entry.unpacked_size && sum != prepared.stored_sum)) {
         not_written(&out, path, "not written: the pack was cut short while it was read");
         return out;
       }
@@ -371,7 +436,7 @@ class ExpandWork final : public EntryWork {
     if (!selected(index)) return 0;
     const PakEntry entry = entry_of(pack_.dir_image, index);
     if (entry.kind == kKindLzo1x) s.buffer = buffers_.take();
-    prepare_entry(entry, pack_, s.buffer.get(), &s.prepared);
+    prepare_entry(env_, entry, pack_, s.buffer.get(), &s.prepared);
     return s.prepared.decoded.data != nullptr ? entry.unpacked_size : 0;
   }
 

@@ -60,9 +60,11 @@ struct PreparedEntry {
 };
 
 // Decodes or checksums `entry` of `pack`; nothing for an entry whose data
-// lies outside the file. Touches no file and prints nothing.
-void prepare_entry(const PakEntry& entry, const PackView& pack, DecodeBuffer* buffer,
-                   PreparedEntry* prepared);
+// lies outside the file. Touches no file and prints nothing. A pack cut
+// inside a page reads as zeros past its end without a fault: data that
+// ends as a cut one would is only taken once the file is seen to hold it.
+void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pack,
+                   DecodeBuffer* buffer, PreparedEntry* prepared);
 
 // Expands one entry, prepared, into a new member file `name` in `folder`,
 // whose whole path, for messages, is `path`. The file appears under its

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "e2e/e2e_util.h"
@@ -109,36 +110,46 @@ TEST(Hostile, FifoAtAMemberPathNeverBlocks) {
 TEST(Hostile, PackCutShortWhileExpandingLeavesNoPartialFile) {
   RADODARO_SKIP_ON_WINDOWS(kChangedBehindWine);
   TempDir tmp;
-  PackBuilder pack;
+  // Large entries of both kinds; and many tiny ones, several to a page, so
+  // that one thread's read past the cut replaces pages that another
+  // thread's entry lies in.
+  PackBuilder large, tiny;
   for (uint32_t i = 0; i < 120; ++i) {
     if (i % 2) {
-      pack.stored(random_bytes(512 * 1024, i));
+      large.stored(random_bytes(512 * 1024, i));
     } else {
-      pack.lzo1x(text_like_bytes(1536 * 1024, i));
+      large.lzo1x(text_like_bytes(1536 * 1024, i));
     }
   }
-  const Bytes bytes = pack.build();
-  bool cut_midway = false;
-  for (int attempt = 0; attempt < 5 && !cut_midway; ++attempt) {
-    write_file(tmp / "t.pak", bytes);
-    const std::string out = tmp / ("out" + std::to_string(attempt));
-    const pid_t pid = spawn_radodaro({"/e", tmp / "t.pak", out});
-    while (list_folder(out).empty()) std::this_thread::yield();
-    ASSERT_EQ(::truncate((tmp / "t.pak").c_str(), 16 + 24 * 120 + 100), 0);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    size_t present = 0;
-    for (uint32_t i = 0; i < 120; ++i) {
-      const std::string path = member(out, i);
-      if (!file_exists(path)) continue;
-      ++present;
-      ASSERT_EQ(read_file(path), pack.entries()[i].content) << path;
+  for (uint32_t i = 0; i < 20000; ++i) tiny.stored(random_bytes(64, i));
+  for (const auto& [pack, jobs] : {std::pair{&large, "1"}, {&large, "8"}, {&tiny, "64"}}) {
+    const Bytes bytes = pack->build();
+    const uint32_t count = static_cast<uint32_t>(pack->entries().size());
+    ::setenv("RADODARO_JOBS", jobs, 1);
+    bool cut_midway = false;
+    for (int attempt = 0; attempt < 5 && !cut_midway; ++attempt) {
+      write_file(tmp / "t.pak", bytes);
+      const std::string out = tmp / ("out" + std::to_string(attempt) + jobs);
+      const pid_t pid = spawn_radodaro({"/e", tmp / "t.pak", out});
+      while (list_folder(out).empty()) std::this_thread::yield();
+      ASSERT_EQ(::truncate((tmp / "t.pak").c_str(), directory_end(count) + 100), 0);
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+      EXPECT_EQ(WEXITSTATUS(status), 0);
+      // A member is the entry's content whole, or not there.
+      size_t present = 0;
+      for (uint32_t i = 0; i < count; ++i) {
+        const std::string path = member(out, i);
+        if (!file_exists(path)) continue;
+        ++present;
+        ASSERT_EQ(read_file(path), pack->entries()[i].content) << path << " at " << jobs << " jobs";
+      }
+      cut_midway = present < count;
     }
-    cut_midway = present < 120;
+    ::unsetenv("RADODARO_JOBS");
+    EXPECT_TRUE(cut_midway) << jobs;
   }
-  EXPECT_TRUE(cut_midway);
 }
 
 TEST(Hostile, ExpandDuringGroupFailsCleanly) {
