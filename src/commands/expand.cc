@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -38,15 +39,20 @@ void report(const std::string& path, bool line_begun, const char* message) {
   if (line_begun) std::fputc('\n', stdout);
   std::printf(message, path.c_str());
   if (message == kExists) {
-    std::fflush(stdout);
+    (void)platform::flush_output();
     platform::wait_for_key();
   }
 }
 
-// Names the whole member file; what stands at its name already wins.
-bool commit(platform::NewFile* file, const std::string& path, bool line_begun) {
+// Names the whole member file; what stands at its name already wins. From
+// the naming on, `*naming` holds interruptions until the member's lines
+// are printed; not while a key is waited for.
+bool commit(platform::NewFile* file, const std::string& path, bool line_begun,
+            std::optional<platform::InterruptsDeferred>* naming) {
+  naming->emplace();
   const platform::Error e = file->commit();
   if (e == platform::Error::kOk) return true;
+  naming->reset();
   report(path, line_begun, e == platform::Error::kExists ? kExists : kCantWrite);
   return false;
 }
@@ -84,7 +90,8 @@ void expand_lzo1x(platform::NewFile* file, const std::string& path, const PakEnt
     report(path, false, kCantWrite);
     return;
   }
-  if (!commit(file, path, false)) return;
+  std::optional<platform::InterruptsDeferred> naming;
+  if (!commit(file, path, false, &naming)) return;
   print_checksums(entry, sum32(d.data, entry.unpacked_size));
   print_checksums(entry, d.packed_sum);
   std::printf("%s\n", path.c_str());
@@ -122,7 +129,8 @@ void expand_stored(platform::NewFile* file, const std::string& path, const PakEn
     report(path, true, kBadEntry);
     return;
   }
-  if (!commit(file, path, true)) return;
+  std::optional<platform::InterruptsDeferred> naming;
+  if (!commit(file, path, true, &naming)) return;
   print_checksums(entry, prepared.stored_sum);
   std::printf("%s\n", path.c_str());
 }
@@ -473,6 +481,9 @@ class ExpandWork final : public EntryWork {
   struct Slot;
 
   void commit_modern(uint32_t index, const PakEntry& entry, const Slot& s) {
+    // A member named, and its line, go out together (no key is waited for
+    // here).
+    const platform::InterruptsDeferred naming;
     const std::string name = member_name(index);
     const std::string path = folder_path_ + name;
     const MemberOutcome out =

@@ -45,6 +45,18 @@ std::string output_error();
 // when the run starts stays ignored.
 void handle_interruptions();
 
+// While one lives on the thread that commits, an interruption waits, and
+// is handled as the last one ends: what is named, and the lines that say
+// so, go out together or not at all. Never held across a wait for the
+// user.
+class InterruptsDeferred {
+ public:
+  InterruptsDeferred();
+  ~InterruptsDeferred();
+  InterruptsDeferred(const InterruptsDeferred&) = delete;
+  InterruptsDeferred& operator=(const InterruptsDeferred&) = delete;
+};
+
 // While one lives, an interruption cuts `file` back to `length` before it
 // ends the process: what a group run appended goes, the old pack stays.
 class CutBackOnInterrupt {

@@ -45,6 +45,44 @@ constexpr int kMaxZeroed = 64;
 Zeroed g_zeroed[kMaxZeroed];
 std::atomic<bool> g_zeroed_overflow{false};
 
+// Standard output, written through our own function so that the error of
+// the first failed write is kept for the message. Into a file or a pipe it
+// is buffered here rather than by the C library, so that an interruption
+// writes out what the buffer holds: every line printed before it reaches
+// its reader, and no member is named without its line.
+int g_output_errno = 0;
+char g_output_buffer[1 << 16];
+std::atomic<size_t> g_output_held{0};  // bytes of g_output_buffer not yet written
+bool g_output_ours = false;            // stdout is buffered in g_output_buffer
+
+// While above zero on the thread that interruptions reach, they wait: the
+// handler only notes them, and the last scope to end handles them.
+std::atomic<int> g_deferred{0};
+std::atomic<int> g_pending_interrupt{0};
+
+bool write_all(const char* data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(STDOUT_FILENO, data + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (g_output_errno == 0) g_output_errno = n < 0 ? errno : ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes out what the buffer holds. Only async-signal-safe calls.
+bool write_held() {
+  const size_t held = g_output_held.load();
+  if (held == 0) return true;
+  const bool ok = write_all(g_output_buffer, held);
+  g_output_held = 0;
+  return ok;
+}
+
 void restore_terminal() {
   const int tty = g_tty_fd.load();
   if (tty >= 0) ::tcsetattr(tty, TCSANOW, &g_tty_saved);
@@ -53,6 +91,8 @@ void restore_terminal() {
 // Undoes what must not outlive the run, then lets `sig` end the process as
 // it would have. Only async-signal-safe calls here.
 void undo_and_end(int sig) {
+  // What was printed goes out first: the lines of the members named.
+  if (g_output_ours) (void)write_held();
   const int folder = g_temp_folder.load();
   if (folder >= 0) ::unlinkat(folder, g_temp_name.load(), 0);
   const int fd = g_cut_fd.load();
@@ -64,7 +104,13 @@ void undo_and_end(int sig) {
   ::raise(sig);
 }
 
-extern "C" void on_interrupt(int sig) { undo_and_end(sig); }
+extern "C" void on_interrupt(int sig) {
+  if (g_deferred.load() > 0) {
+    g_pending_interrupt = sig;
+    return;
+  }
+  undo_and_end(sig);
+}
 
 extern "C" void on_stop(int sig) {
   // Give the shell its terminal back as it was, stop, and on return take
@@ -160,23 +206,17 @@ bool posix::zero_pages(void* at, uintptr_t from, uintptr_t to,
 
 namespace {
 
-// Standard output, written through our own function so that the error of
-// the first failed write is kept for the message.
-int g_output_errno = 0;
-char g_output_buffer[1 << 16];
-
 #if RADODARO_HAVE_FOPENCOOKIE
 ssize_t write_output(void*, const char* data, size_t length) {
-  size_t done = 0;
-  while (done < length) {
-    const ssize_t n = ::write(STDOUT_FILENO, data + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (g_output_errno == 0) g_output_errno = n < 0 ? errno : ENOSPC;
-      return -1;
-    }
-    done += static_cast<size_t>(n);
+  const InterruptsDeferred deferred;
+  if (!g_output_ours) return write_all(data, length) ? static_cast<ssize_t>(length) : -1;
+  if (g_output_held.load() + length > sizeof g_output_buffer && !write_held()) return -1;
+  if (length >= sizeof g_output_buffer) {
+    return write_all(data, length) ? static_cast<ssize_t>(length) : -1;
   }
+  const size_t held = g_output_held.load();
+  std::memcpy(g_output_buffer + held, data, length);
+  g_output_held = held + length;
   return static_cast<ssize_t>(length);
 }
 #endif
@@ -207,7 +247,12 @@ void prepare_process() {
   if (::isatty(STDOUT_FILENO) == 1) {
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   } else {
+#if RADODARO_HAVE_FOPENCOOKIE
+    // Every piece goes straight to write_output(), which holds it.
+    g_output_ours = std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
+#else
     std::setvbuf(stdout, g_output_buffer, _IOFBF, sizeof g_output_buffer);
+#endif
   }
 }
 
@@ -220,7 +265,15 @@ void before_exit() {
 }
 
 bool flush_output() {
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  bool held_out = true;
+  if (g_output_ours) {
+    const InterruptsDeferred deferred;
+    held_out = write_held();
+  }
+  // A write that failed once fails the output for good.
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout) && held_out && g_output_errno == 0) {
+    return true;
+  }
   // Without our own stream, the reason is what the failed flush left.
   if (g_output_errno == 0) g_output_errno = errno != 0 ? errno : EIO;
   return false;
@@ -247,6 +300,20 @@ void handle_interruptions() {
   sigemptyset(&cont.sa_mask);
   cont.sa_flags = SA_RESTART;
   ::sigaction(SIGCONT, &cont, nullptr);
+}
+
+InterruptsDeferred::InterruptsDeferred() { ++g_deferred; }
+
+InterruptsDeferred::~InterruptsDeferred() {
+  if (--g_deferred == 0) {
+    const int sig = g_pending_interrupt.exchange(0);
+    if (sig != 0) {
+      // Handled as the handler would have, with the interruptions that
+      // its own mask keeps out kept out here too.
+      const posix::InterruptsBlocked blocked;
+      undo_and_end(sig);
+    }
+  }
 }
 
 CutBackOnInterrupt::CutBackOnInterrupt(const Handle& file, uint64_t length) {

@@ -67,6 +67,9 @@ BOOL WINAPI on_console_event(DWORD event) {
     FlushFileBuffers(pack);
   }
   if (g_has_temp.load()) DeleteFileW(g_temp_path.c_str());
+  // What was printed goes out: the lines of the members named. The main
+  // thread names a member and prints its line with the lock held.
+  std::fflush(stdout);
   if (g_console_code_page != 0) SetConsoleOutputCP(g_console_code_page);
   // A member being written is still marked for deletion: the system
   // removes it as the process ends.
@@ -162,6 +165,10 @@ CutBackOnInterrupt::~CutBackOnInterrupt() {
   windows::FilesLocked locked;
   g_cut_file = INVALID_HANDLE_VALUE;
 }
+
+InterruptsDeferred::InterruptsDeferred() { windows::lock_files(); }
+
+InterruptsDeferred::~InterruptsDeferred() { windows::unlock_files(); }
 
 void hold_interruptions() {
   windows::FilesLocked locked;

@@ -204,7 +204,12 @@ TEST(Hostile, InterruptedExpandLeavesNoPartialFile) {
   pack.write(tmp / "t.pak");
   for (int attempt = 0; attempt < 4; ++attempt) {
     const std::string out = tmp / ("out" + std::to_string(attempt));
-    const pid_t pid = spawn_radodaro({"/e", tmp / "t.pak", out});
+    // Into a file, lines wait in a buffer: the interruption writes them.
+    const std::string printed = tmp / ("printed" + std::to_string(attempt));
+    const bool verbose = attempt >= 2;
+    const pid_t pid =
+        verbose ? spawn_radodaro({"--expand", "-v", tmp / "t.pak", out}, printed)
+                : spawn_radodaro({"/e", tmp / "t.pak", out}, printed);
     ASSERT_TRUE(eventually([&] { return list_folder(out).size() >= 2; }));
     ::kill(pid, Target::current().interrupt_signal(attempt % 2 ? SIGINT : SIGTERM));
     int status = 0;
@@ -219,9 +224,14 @@ TEST(Hostile, InterruptedExpandLeavesNoPartialFile) {
     }));
     const std::vector<std::string> names = list_folder(out);
     EXPECT_LT(names.size(), 60u);
+    const Bytes raw = read_file(printed);
+    const std::string lines = Target::current().host_text(std::string(raw.begin(), raw.end()));
     for (const std::string& name : names) {
       const uint32_t index = static_cast<uint32_t>(std::stoul(name, nullptr, 16));
       ASSERT_EQ(read_file(out + "/" + name), pack.entries()[index].content) << name;
+      // Every member named has its line.
+      EXPECT_NE(lines.find(member(out, index) + "\n"), std::string::npos)
+          << name << (verbose ? " of --expand -v" : " of /e");
     }
   }
 }

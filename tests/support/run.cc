@@ -162,11 +162,13 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
   return result;
 }
 
-pid_t spawn_radodaro(const std::vector<std::string>& args) {
-  return start(args, [] {
+pid_t spawn_radodaro(const std::vector<std::string>& args, const std::string& stdout_path) {
+  return start(args, [&stdout_path] {
     const int null_fd = ::open("/dev/null", O_RDWR);
     ::dup2(null_fd, STDIN_FILENO);
-    ::dup2(null_fd, STDOUT_FILENO);
+    ::dup2(stdout_path.empty() ? null_fd
+                               : ::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+           STDOUT_FILENO);
     ::dup2(null_fd, STDERR_FILENO);
   });
 }

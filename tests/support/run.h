@@ -53,7 +53,8 @@ struct RunResult {
 RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // Starts the binary without waiting; stdout and stderr go to /dev/null.
-pid_t spawn_radodaro(const std::vector<std::string>& args);
+// `stdout_path`: standard output goes to this file instead of nowhere.
+pid_t spawn_radodaro(const std::vector<std::string>& args, const std::string& stdout_path = "");
 
 }  // namespace radodaro::testing
 

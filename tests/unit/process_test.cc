@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdio_ext.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,12 +23,22 @@ namespace radodaro::testing {
 namespace {
 
 TEST(Process, StandardOutputToAFileGetsA64KiBBuffer) {
+  TempDir tmp;
+  const std::string out = tmp / "out";
   EXPECT_EXIT(
       {
-        ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
+        ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT, 0666), STDOUT_FILENO);
         platform::prepare_process();
-        std::fputs("x", stdout);
-        std::_Exit(__fbufsize(stdout) == 65536 ? 0 : 1);
+        // Held until the buffer is full, or flushed.
+        const std::string line(1000, 'x');
+        for (int i = 0; i < 65; ++i) std::fputs(line.c_str(), stdout);
+        struct stat st;
+        const bool held = ::stat(out.c_str(), &st) == 0 && st.st_size == 0;
+        std::fputs(line.c_str(), stdout);
+        const bool written = ::stat(out.c_str(), &st) == 0 && st.st_size == 65000;
+        const bool flushed =
+            platform::flush_output() && ::stat(out.c_str(), &st) == 0 && st.st_size == 66000;
+        std::_Exit(held && written && flushed ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
