@@ -557,6 +557,33 @@ void selected_totals(const std::vector<uint8_t>& dir_image, const EntrySelection
   }
 }
 
+// --update: an entry whose data lies inside the header or directory would
+// change as the directory is rewritten over it; its data is appended at
+// `*pack_end` first, as it is, and the entry pointed at the copy. The pack
+// is `size` bytes long before the run's appends.
+bool move_out_of_the_directory(platform::Env& env, const platform::Handle& pack, uint64_t size,
+                               std::vector<uint8_t>* dir_image, uint64_t* pack_end) {
+  const uint32_t count = header_of(*dir_image).entry_count;
+  std::vector<uint8_t> data;
+  for (uint32_t i = 0; i < count; ++i) {
+    PakEntry entry = entry_of(*dir_image, i);
+    const uint64_t extent = read_extent(entry);
+    if (entry.kind == kKindSkipped || extent == 0 || entry.offset >= dir_image->size() ||
+        !range_in_file(entry.offset, extent, size)) {
+      continue;
+    }
+    if (*pack_end + extent >= kPackLimit || !read_whole(env, pack, entry.offset, extent, &data) ||
+        env.write_at(pack, data.data(), extent, *pack_end) != platform::Error::kOk) {
+      return false;
+    }
+    complain("entry %u: its data lay inside the directory, and was moved to the pack's end", i);
+    entry.offset = static_cast<uint32_t>(*pack_end);
+    encode_entry(entry, dir_image->data() + entry_position(i));
+    *pack_end += extent;
+  }
+  return true;
+}
+
 // --update --dry-run: the pack read as --verify reads it, the members
 // compared and compressed, and nothing written.
 bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
@@ -630,8 +657,14 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
   if (!ok) return false;
-  const uint64_t pack_end = work.pack_end;
+  uint64_t pack_end = work.pack_end;
   const uint32_t appended = work.appended;
+  if (only_changed && appended != 0 &&
+      !move_out_of_the_directory(env, update.file(), update.original_size(), &dir_image,
+                                 &pack_end)) {
+    std::printf("Can't write data file %s\n", pak_path.c_str());
+    return false;
+  }
   // The lines must reach their reader before the pack changes: a run whose
   // log is lost reports failure, and then the pack must be as it was.
   if (!platform::flush_output()) return false;

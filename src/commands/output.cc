@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 #include <cstdlib>
 
 #include "platform/console.h"
@@ -47,12 +48,17 @@ std::string mib(uint64_t bytes) {
 // NOLINTNEXTLINE(cert-dcl50-cpp)
 void complain(const char* format, ...) {
   clear_progress();
-  char line[1024];
+  // Whole, however long the paths in it.
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
-  std::fprintf(stderr, "radodaro: %s\n", line);
+  std::string line(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(line.data(), line.size() + 1, format, again);
+  va_end(again);
+  std::fprintf(stderr, "radodaro: %s\n", line.c_str());
 }
 
 void print_out(const std::string& text) {

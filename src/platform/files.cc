@@ -119,11 +119,13 @@ Error NewFile::commit_replacing() {
     // Named first under a name of the run's own, then renamed over: a
     // kill in between leaves that name, never a part of a file under the
     // member's.
-    const std::string temp = name_ + ".radodaro-" + internal::process_id();
-    if (const Error e = env_.link_unnamed(folder_, file_, temp); e != Error::kOk) {
+    // An interruption meanwhile removes it.
+    temp_name_ = name_ + ".radodaro-" + internal::process_id();
+    if (const Error e = internal::link_temp_file(env_, folder_, file_, temp_name_);
+        e != Error::kOk) {
+      temp_name_.clear();
       return e == Error::kExists ? Error::kIo : e;
     }
-    temp_name_ = temp;
   }
   Error e = env_.close(&file_);
   if (e == Error::kOk) e = env_.replace(folder_, temp_name_, name_, nullptr);

@@ -169,6 +169,15 @@ Error internal::create_temp_file(Env& env, const Handle& folder, const std::stri
 
 void internal::forget_temp_file() { posix::clear_temp_file(); }
 
+Error internal::link_temp_file(Env& env, const Handle& folder, const Handle& file,
+                               const std::string& name) {
+  posix::InterruptsBlocked blocked;
+  const Error e = env.link_unnamed(folder, file, name);
+  if (e == Error::kOk) posix::set_temp_file(fd_of(folder), name.c_str());
+  return e;
+}
+
+
 Env& Env::system() {
   static Env env;
   return env;

@@ -201,6 +201,15 @@ Error internal::create_temp_file(Env& env, const Handle& folder, const std::stri
 
 void internal::forget_temp_file() { windows::clear_temp_file(); }
 
+Error internal::link_temp_file(Env& env, const Handle& folder, const Handle& file,
+                               const std::string& name) {
+  FilesLocked locked;
+  const Error e = env.link_unnamed(folder, file, name);
+  if (e == Error::kOk) windows::set_temp_file(join(folder, name));
+  return e;
+}
+
+
 Env& Env::system() {
   static Env env;
   return env;

@@ -29,6 +29,9 @@ std::string process_id();
 // `name` must stay valid until forget_temp_file().
 Error create_temp_file(Env& env, const Handle& folder, const std::string& name, Handle* file);
 void forget_temp_file();
+// The same for an unnamed `file` given the name `name` in `folder`, as
+// Env::link_unnamed() does.
+Error link_temp_file(Env& env, const Handle& folder, const Handle& file, const std::string& name);
 
 // The system's own words for the failure that this thread last saw as
 // `error`, where the tool's words would lose them (kIo and kNotFound stand

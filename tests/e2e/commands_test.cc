@@ -277,8 +277,12 @@ TEST(Commands, UpdateAppendsOnlyWhatChanged) {
   EXPECT_EQ(read_file(tmp / "t.pak"), before);
   // A folder that is not there, or a file, is no folder of members: said,
   // never taken for "nothing changed".
+  std::string deep = tmp / "";
+  for (int i = 0; i < 15; ++i) deep += std::string(99, 'x') + "/";
   for (const auto& [folder, why] : {std::pair{tmp / "mx", "No such file or directory"},
-                                    {tmp / "t.pak", "Not a directory"}}) {
+                                    {tmp / "t.pak", "Not a directory"},
+                                    // Said whole, however long.
+                                    {deep + "m", "No such file or directory"}}) {
     for (const char* dry_run : {"", "-n"}) {
       std::vector<std::string> args = {"--update", tmp / "t.pak", folder};
       if (*dry_run != '\0') args.emplace_back(dry_run);

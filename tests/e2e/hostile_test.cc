@@ -92,6 +92,22 @@ TEST(Hostile, OverlappingEntriesAndEntriesOverTheDirectory) {
   EXPECT_EQ(read_file(member(tmp / "out", 1)), bytes_of("shared data"));
   EXPECT_EQ(read_file(member(tmp / "out", 2)), Bytes(bytes.begin(), bytes.begin() + 16));
   EXPECT_EQ(read_file(member(tmp / "out", 3)), Bytes(bytes.begin() + 88, bytes.end()));
+
+  // --update of one member moves the data of those inside the directory
+  // before rewriting it: every other entry keeps its content.
+  write_file(member(tmp / "out", 0), bytes_of("edited"));
+  const RunResult update = run_radodaro({"--update", tmp / "t.pak", tmp / "out"});
+  EXPECT_EQ(update.exit_code, 0) << update.err;
+  EXPECT_NE(update.err.find("radodaro: entry 2: its data lay inside the directory"),
+            std::string::npos)
+      << update.err;
+  ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", tmp / "again"}).exit_code, 0);
+  EXPECT_EQ(read_file(member(tmp / "again", 0)), bytes_of("edited"));
+  for (uint32_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(read_file(member(tmp / "again", i)), read_file(member(tmp / "out", i))) << i;
+  }
+  // and nothing is left to put back.
+  EXPECT_EQ(run_radodaro({"--update", tmp / "t.pak", tmp / "again"}).out, "Packing...\n");
 }
 
 TEST(Hostile, FifoAtAMemberPathNeverBlocks) {
