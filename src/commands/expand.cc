@@ -178,8 +178,7 @@ void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pa
   if (entry.kind == kKindLzo1x) {
     prepared->decoded = decode_lzo1x(entry, data, buffer, /*sum_packed=*/true);
     bool tail_zeroed = false;
-    if (prepared->decoded.read &&
-        !platform::read_mapped(data, entry.packed_size, [&] {
+    if (prepared->decoded.read && !platform::read_mapped(data, entry.packed_size, [&] {
           tail_zeroed = may_end_past_a_cut(data, entry.packed_size, true);
         })) {
       prepared->decoded.read = false;
@@ -197,7 +196,8 @@ void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pa
     bool tail_zeroed = false;
     if (!platform::read_mapped(data + done, n, [&] {
           sum += sum32(data + done, n);
-          tail_zeroed = done + n == entry.unpacked_size && may_end_past_a_cut(data + done, n, false);
+          tail_zeroed =
+              done + n == entry.unpacked_size && may_end_past_a_cut(data + done, n, false);
         })) {
       break;
     }

@@ -75,7 +75,8 @@ Same member_holds(platform::Env& env, const platform::Handle& member, uint64_t l
 // cannot be made is no answer: the member is then neither.
 Same holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t length,
                     const PakEntry& entry, const UpdateContext& same) {
-  if (length != entry.unpacked_size || !range_in_file(entry.offset, read_extent(entry), same.pack_size)) {
+  if (length != entry.unpacked_size ||
+      !range_in_file(entry.offset, read_extent(entry), same.pack_size)) {
     return Same::kNo;
   }
   const uint8_t* data = nullptr;
@@ -300,17 +301,19 @@ void name_unused_members(const MemberFolder& folder, const std::string& folder_p
     if (platform::name_key(name) != platform::name_key(member_name(index))) {
       why = "not a member name (member names are " + member_name(index) + " in lower case)";
     } else if (index >= count) {
-      why = "the pack has no entry " + std::to_string(index) + " (it has " +
-            std::to_string(count) + ")";
+      why = "the pack has no entry " + std::to_string(index) + " (it has " + std::to_string(count) +
+            ")";
     } else if (entry_of(dir_image, index).kind == kKindSkipped) {
       why = "entry " + std::to_string(index) + " is skipped";
     } else {
       continue;
     }
-    if (++unused <= kNamed) complain("%s%s: not used: %s", folder_path.c_str(), name.c_str(), why.c_str());
+    if (++unused <= kNamed)
+      complain("%s%s: not used: %s", folder_path.c_str(), name.c_str(), why.c_str());
   }
   if (unused > kNamed) {
-    complain("%s: %zu more member files not used", folder_path.c_str(), unused - kNamed);
+    complain("%s: %llu more member files not used", folder_path.c_str(),
+             static_cast<unsigned long long>(unused - kNamed));
   }
 }
 
@@ -343,8 +346,8 @@ class UpdateState {
         compression == Compression::kBest ? Lzo1xEffort::kBest : Lzo1xEffort::kFast;
     for (Thread& t : threads_) {
       t.encoder.emplace(effort);
-      t.check = {pack_size_, pack_data_, pack_file, &t.packed, &t.buffer,
-                 compression == Compression::kNone ? nullptr : &*t.encoder};
+      t.check = {pack_size_, pack_data_, pack_file,
+                 &t.packed,  &t.buffer,  compression == Compression::kNone ? nullptr : &*t.encoder};
     }
   }
   ~UpdateState() {
@@ -429,9 +432,8 @@ class GroupWork final : public EntryWork {
   // `pack_update`: the run's hold on the pack, or nullptr for a dry run.
   GroupWork(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
             const platform::Handle& pack, PackUpdate* pack_update, const std::string& pak_path,
-            UpdateState* update, const PipelineLimits& limits,
-            std::vector<uint8_t>* dir_image, uint64_t original_end, const GroupOptions& options,
-            Progress* progress)
+            UpdateState* update, const PipelineLimits& limits, std::vector<uint8_t>* dir_image,
+            uint64_t original_end, const GroupOptions& options, Progress* progress)
       : env_(env),
         folder_(folder),
         folder_path_(folder_path),
@@ -625,6 +627,8 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
     return dry_run_update(env, pak_path, folder_path, compression, workers, options);
   }
   PackUpdate update(env, pak_path);
+  // /p works wherever the original did; --update needs its journal.
+  if (!only_changed) update.allow_unjournaled();
   std::vector<uint8_t> dir_image;
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;
   if (std::string why; !options.selection.fits(header_of(dir_image).entry_count, &why)) {
@@ -644,8 +648,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   const PipelineLimits limits = pipeline_limits(workers);
   const uint64_t size = update.original_size();
   UpdateState mapped(env, size, only_changed ? env.map_window(update.file(), 0, size) : nullptr,
-                     /*owned=*/true, &update.file(), only_changed, compression,
-                     limits.workers + 1);
+                     /*owned=*/true, &update.file(), only_changed, compression, limits.workers + 1);
   uint64_t entries = 0;
   uint64_t bytes = 0;
   selected_totals(dir_image, options.selection, &entries, &bytes);

@@ -2,8 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <string>
 #include <cstdlib>
+#include <string>
 
 #include "platform/console.h"
 

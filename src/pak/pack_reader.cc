@@ -5,6 +5,7 @@
 
 #include "pak/checksums.h"
 #include "pak/pack_update.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 
 namespace radodaro {
@@ -22,16 +23,25 @@ constexpr char kBad[] = "Bad dir file %s\n";
 // the pack back. False when a journal is there that cannot be read.
 bool read_through_journal(platform::Env& env, const PackFiles& files, const std::string& pak_path,
                           PackView* pack) {
+  // Beside the pack, or where a run that could not write there left it.
   platform::Handle folder;
+  std::string name = files.journal_name();
+  std::string journal_path = files.path_of(name);
   if (env.open_folder(files.folder, &folder) != Error::kOk ||
-      env.look_up(folder, files.journal_name()) == Error::kNotFound) {
-    return true;
+      env.look_up(folder, name) == Error::kNotFound) {
+    platform::FileIdentity identity;
+    const std::string state = platform::state_folder();
+    if (state.empty() || env.identify(pack->map.file, &identity) != Error::kOk) return true;
+    name = state_journal_name(identity);
+    journal_path = state + name;
+    if (env.open_folder(state, &folder) != Error::kOk ||
+        env.look_up(folder, name) == Error::kNotFound) {
+      return true;
+    }
   }
   platform::Handle journal;
   JournalInfo info;
-  const std::string journal_path = files.path_of(files.journal_name());
-  switch (inspect_journal(env, folder, files.journal_name(), pack->map.file, pack->map.size,
-                          &journal, &info)) {
+  switch (inspect_journal(env, folder, name, pack->map.file, pack->map.size, &journal, &info)) {
     case JournalState::kNone:
     case JournalState::kForeign:
       return true;

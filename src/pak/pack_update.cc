@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -183,6 +184,14 @@ bool is_temporary_of(const std::string& name, const std::string& base) {
 
 }  // namespace
 
+std::string state_journal_name(const platform::FileIdentity& pack) {
+  char name[64];
+  std::snprintf(name, sizeof name, "pack-%llx-%llx.radodaro-journal",
+                static_cast<unsigned long long>(pack.volume),
+                static_cast<unsigned long long>(pack.index));
+  return name;
+}
+
 PackFiles::PackFiles(const std::string& pak_path)
     : real(platform::real_path(pak_path)),
       folder(platform::folder_of(real)),
@@ -291,8 +300,8 @@ PackUpdate::~PackUpdate() {
   if (!file_.is_open() || committed_ || left_to_journal_) return;
   // The record goes only once the pack is back at its old length: until
   // then it is what tells the next run to cut it.
-  if (cut_back() && recorded_ && env_.remove(folder_, files_.journal_name()) == Error::kOk) {
-    (void)env_.sync_folder(folder_);
+  if (cut_back() && recorded_ && env_.remove(*place_.folder, place_.name) == Error::kOk) {
+    (void)env_.sync_folder(*place_.folder);
   }
 }
 
@@ -303,6 +312,7 @@ PackUpdate::Open PackUpdate::open() {
     file_.reset();
     return Open::kCantOpen;
   }
+  place_ = {&folder_, files_.journal_name(), files_.path_of(files_.journal_name())};
   remove_leftovers();
   const Open recovered = recover();
   if (recovered != Open::kOk) return recovered;
@@ -327,15 +337,21 @@ void PackUpdate::remove_leftovers() {
 }
 
 PackUpdate::Open PackUpdate::recover() {
-  const std::string journal_name = files_.journal_name();
-  const std::string journal_path = files_.path_of(journal_name);
   uint64_t size = 0;
   Handle journal;
   JournalInfo info;
   JournalState state = JournalState::kUnreadable;
   if (env_.size_of(file_, &size) == Error::kOk) {
-    state = inspect_journal(env_, folder_, journal_name, file_, size, &journal, &info);
+    state = inspect_journal(env_, *place_.folder, place_.name, file_, size, &journal, &info);
+    // Where the pack's own folder could not take one, a run left its
+    // journal in the user's folder for them.
+    if (state == JournalState::kNone && use_state_folder(/*create=*/false)) {
+      state = inspect_journal(env_, *place_.folder, place_.name, file_, size, &journal, &info);
+      if (state == JournalState::kNone) place_beside();
+    }
   }
+  const std::string& journal_name = place_.name;
+  const std::string& journal_path = place_.path;
   switch (state) {
     case JournalState::kNone:
       return Open::kOk;
@@ -353,7 +369,8 @@ PackUpdate::Open PackUpdate::recover() {
       break;
   }
   if (state != JournalState::kHot || !restore(env_, file_, journal, info) ||
-      env_.remove(folder_, journal_name) != Error::kOk || env_.sync_folder(folder_) != Error::kOk) {
+      env_.remove(*place_.folder, journal_name) != Error::kOk ||
+      env_.sync_folder(*place_.folder) != Error::kOk) {
     std::fprintf(stderr,
                  "radodaro: %s could not be put back from %s, which stays for the next run\n",
                  pak_path_.c_str(), journal_path.c_str());
@@ -361,33 +378,51 @@ PackUpdate::Open PackUpdate::recover() {
     return Open::kRecoveryFailed;
   }
   original_size_ = info.old_length;
+  place_beside();
   std::fprintf(stderr, "radodaro: %s was put back as it was before an unfinished group run\n",
                pak_path_.c_str());
   return Open::kOk;
 }
 
+void PackUpdate::place_beside() {
+  place_ = {&folder_, files_.journal_name(), files_.path_of(files_.journal_name())};
+}
+
+bool PackUpdate::use_state_folder(bool create) {
+  const std::string folder = platform::state_folder();
+  if (folder.empty()) return false;
+  const std::string name = state_journal_name(identity_);
+  if (create) (void)platform::make_folder_chain(env_, folder + name);
+  if (!state_folder_.is_open() && env_.open_folder(folder, &state_folder_) != Error::kOk) {
+    return false;
+  }
+  place_ = {&state_folder_, name, folder + name};
+  return true;
+}
+
 bool PackUpdate::set_aside_journal() {
-  const std::string journal_name = files_.journal_name();
-  const std::string journal_path = files_.path_of(journal_name);
+  const std::string journal_name = place_.name;
+  const std::string journal_path = place_.path;
   for (int n = 1; n <= 9; ++n) {
     std::string aside = journal_name + "-stale";
     if (n > 1) aside.append("-").append(std::to_string(n));
-    const Error e = env_.rename_new(folder_, journal_name, aside);
+    const Error e = env_.rename_new(*place_.folder, journal_name, aside);
     if (e == Error::kExists) continue;
     if (e != Error::kOk) break;
-    (void)env_.sync_folder(folder_);
+    (void)env_.sync_folder(*place_.folder);
     std::fprintf(stderr,
                  "radodaro: %s was not written for %s as it is now, so it was not applied and is "
                  "set aside as %s; the pack is as you left it: check it, then remove that file\n",
-                 journal_path.c_str(), pak_path_.c_str(), files_.path_of(aside).c_str());
+                 journal_path.c_str(), pak_path_.c_str(),
+                 (journal_path + aside.substr(journal_name.size())).c_str());
+    place_beside();
     return true;
   }
   std::fprintf(stderr,
                "radodaro: %s was not written for %s as it is now, and it could not be set aside "
                "(%s-stale to %s-stale-9 are taken: look at them and remove those you are done "
                "with); move that file out of the way and run again\n",
-               journal_path.c_str(), pak_path_.c_str(), journal_path.c_str(),
-               journal_path.c_str());
+               journal_path.c_str(), pak_path_.c_str(), journal_path.c_str(), journal_path.c_str());
   return false;
 }
 
@@ -405,13 +440,49 @@ bool PackUpdate::before_append(const uint8_t* image, uint64_t image_size) {
   encode_fixed64(record + 32, image_size);
   encode_fixed32(record + 40, Crc32().crc32(image, static_cast<size_t>(image_size)));
   encode_fixed32(record + 44, Crc32().crc32(record, kAppendRecord - 4));
-  platform::NewFile file(env_, folder_, files_.journal_name());
-  if (file.create() != Error::kOk || file.append(record, kAppendRecord) != Error::kOk ||
-      file.sync() != Error::kOk || file.commit() != Error::kOk) {
+  const Error e = in_a_place_of_ours([&] { return write_record(record); });
+  if (e == Error::kOk) return true;
+  return go_on_without_journal(e);
+}
+
+template <typename Write>
+Error PackUpdate::in_a_place_of_ours(Write write) {
+  Error e = write();
+  // The pack's folder may be one the user cannot write: the record and
+  // the journal then go to the user's own folder for them.
+  if (e == Error::kDenied && place_.folder == &folder_ && use_state_folder(/*create=*/true)) {
+    e = write();
+    if (e != Error::kOk) place_beside();
+  }
+  return e;
+}
+
+bool PackUpdate::go_on_without_journal(Error why) {
+  // Only a place that refuses us is no place: a disk that is full or
+  // failing fails the run.
+  if (why != Error::kDenied) return false;
+  if (!unjournaled_allowed_) {
+    std::fprintf(stderr, "radodaro: cannot write %s: %s\n", place_.path.c_str(),
+                 platform::reason(why));
     return false;
   }
+  std::fprintf(stderr,
+               "radodaro: warning: cannot write %s (%s), nor a journal anywhere else: %s is "
+               "changed without one, and a run cut off now may leave it damaged\n",
+               place_.path.c_str(), platform::reason(why), pak_path_.c_str());
+  unjournaled_ = true;
+  return true;
+}
+
+Error PackUpdate::write_record(const uint8_t* record) {
+  platform::NewFile file(env_, *place_.folder, place_.name);
+  Error e = file.create();
+  if (e == Error::kOk) e = file.append(record, kAppendRecord);
+  if (e == Error::kOk) e = file.sync();
+  if (e == Error::kOk) e = file.commit();
+  if (e != Error::kOk) return e;
   recorded_ = true;
-  return env_.sync_folder(folder_) == Error::kOk;
+  return env_.sync_folder(*place_.folder);
 }
 
 bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64_t new_size) {
@@ -435,24 +506,33 @@ bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64
   // The journal appears under its name only once whole, so anything of
   // ours found there later is a whole journal or a damaged one. It takes
   // the place of the append record at once.
-  platform::NewFile journal(env_, folder_, files_.journal_name());
-  bool ok = journal.create(/*beside=*/recorded_) == Error::kOk &&
-            journal.append(head.data(), head.size()) == Error::kOk;
+  std::optional<platform::NewFile> journal;
+  const Error created = in_a_place_of_ours([&] {
+    journal.emplace(env_, *place_.folder, place_.name);
+    return journal->create(/*beside=*/recorded_);
+  });
+  if (created != Error::kOk) {
+    // Nowhere to write one: the pack is then changed without it, if that
+    // is allowed, as the caller sees.
+    journal.reset();
+    return !recorded_ && go_on_without_journal(created) ? unjournaled_ : false;
+  }
+  bool ok = journal->append(head.data(), head.size()) == Error::kOk;
   // The old image is still in place on disk: copy it from there, so that
   // only the new one is held in memory.
   std::vector<uint8_t> chunk = buffer_for(ok ? image_size : 0);
   for (uint64_t at = 0; ok && at < image_size;) {
     const uint64_t n = std::min(kChunk, image_size - at);
     ok = read_exactly(env_, file_, chunk.data(), n, at) &&
-         journal.append(chunk.data(), n) == Error::kOk;
+         journal->append(chunk.data(), n) == Error::kOk;
     crc = Crc32().extend(crc, chunk.data(), n);
     at += n;
   }
   uint8_t trailer[kJournalTrailer];
   encode_fixed32(trailer, crc);
-  ok = ok && journal.append(trailer, kJournalTrailer) == Error::kOk &&
-       journal.sync() == Error::kOk &&
-       (recorded_ ? journal.commit_replacing() : journal.commit()) == Error::kOk;
+  ok = ok && journal->append(trailer, kJournalTrailer) == Error::kOk &&
+       journal->sync() == Error::kOk &&
+       (recorded_ ? journal->commit_replacing() : journal->commit()) == Error::kOk;
   if (!ok) return false;
   // From here the journal is this run's own: whatever befalls the pack,
   // it is put back from it, never set aside.
@@ -464,10 +544,10 @@ bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64
   written_.new_length = new_size;
   written_.image_size = image_size;
   written_.block_size = kBlock;
-  if (env_.sync_folder(folder_) != Error::kOk) {
+  if (env_.sync_folder(*place_.folder) != Error::kOk) {
     // Not durable under its name: the image must not change. Gone again,
     // the pack is cut back as though the journal never was.
-    if (env_.remove(folder_, files_.journal_name()) == Error::kOk) journal_written_ = false;
+    if (env_.remove(*place_.folder, place_.name) == Error::kOk) journal_written_ = false;
     return false;
   }
   return true;
@@ -476,16 +556,15 @@ bool PackUpdate::write_journal(const uint8_t* image, uint64_t image_size, uint64
 bool PackUpdate::roll_back() {
   Handle journal;
   uint64_t size = 0;
-  if (env_.open_for_read(folder_, files_.journal_name(), &journal, &size) == Error::kOk &&
+  if (env_.open_for_read(*place_.folder, place_.name, &journal, &size) == Error::kOk &&
       restore(env_, file_, journal, written_) &&
-      env_.remove(folder_, files_.journal_name()) == Error::kOk &&
-      env_.sync_folder(folder_) == Error::kOk) {
+      env_.remove(*place_.folder, place_.name) == Error::kOk &&
+      env_.sync_folder(*place_.folder) == Error::kOk) {
     journal_written_ = false;
     return true;
   }
-  std::fprintf(stderr,
-               "radodaro: %s could not be put back from %s, which stays for the next run\n",
-               pak_path_.c_str(), files_.path_of(files_.journal_name()).c_str());
+  std::fprintf(stderr, "radodaro: %s could not be put back from %s, which stays for the next run\n",
+               pak_path_.c_str(), place_.path.c_str());
   left_to_journal_ = true;
   return false;
 }
@@ -495,14 +574,25 @@ bool PackUpdate::commit(const uint8_t* image, uint64_t image_size, uint64_t new_
   if (new_size != original_size_ && env_.sync(file_) != Error::kOk) return false;
   platform::hold_interruptions();
   cut_back_on_interrupt_.reset();
-  if (!write_journal(image, image_size, new_size)) {
+  if (!unjournaled_ && !write_journal(image, image_size, new_size)) {
     // A journal that could not be removed again may hold the pack's place:
     // the pack is then left to it, uncut.
     if (journal_written_) (void)roll_back();
     return false;
   }
+  if (unjournaled_) {
+    // Warned of: nothing can put the old image back. A pack whose image
+    // may be partly new is never cut.
+    if (env_.write_at(file_, image, image_size, 0) != Error::kOk ||
+        env_.sync(file_) != Error::kOk) {
+      left_to_journal_ = true;
+      return false;
+    }
+    committed_ = true;
+    return true;
+  }
   if (env_.write_at(file_, image, image_size, 0) != Error::kOk || env_.sync(file_) != Error::kOk ||
-      env_.remove(folder_, files_.journal_name()) != Error::kOk) {
+      env_.remove(*place_.folder, place_.name) != Error::kOk) {
     // The image on disk may be partly new and point past the old end: it
     // is put back from this run's journal before anything is cut, or the
     // journal stays for the next run.
@@ -511,9 +601,9 @@ bool PackUpdate::commit(const uint8_t* image, uint64_t image_size, uint64_t new_
   }
   journal_written_ = false;
   committed_ = true;
-  if (env_.sync_folder(folder_) != Error::kOk) {
+  if (env_.sync_folder(*place_.folder) != Error::kOk) {
     std::fprintf(stderr, "radodaro: warning: the removal of %s may not be durable\n",
-                 files_.path_of(files_.journal_name()).c_str());
+                 place_.path.c_str());
   }
   return true;
 }

@@ -43,6 +43,11 @@ struct PackFiles {
   std::string path_of(const std::string& file_name) const;
 };
 
+// The name of a pack's journal in the user's state folder, for a pack in a
+// folder the user cannot write: made of the file's identity, as its path
+// is not its own.
+std::string state_journal_name(const platform::FileIdentity& pack);
+
 enum class JournalState {
   kNone,        // nothing at the journal's name
   kForeign,     // something that is not a journal of ours
@@ -90,6 +95,10 @@ class PackUpdate {
   // Before open(): the pack is to be replaced whole (--compact), while it is
   // still held.
   void to_be_replaced() { replaceable_ = true; }
+  // Where no journal can be written at all, the pack is changed without
+  // one, with a warning, as the original /p does; otherwise that is a
+  // failure.
+  void allow_unjournaled() { unjournaled_allowed_ = true; }
 
   enum class Open { kOk, kCantOpen, kRecoveryFailed, kForeignFile };
   // Opens the pack for writing, held against every other run; removes what
@@ -131,6 +140,18 @@ class PackUpdate {
   // Renames a journal that does not fit the pack to a name that says so.
   bool set_aside_journal();
   bool write_journal(const uint8_t* image, uint64_t image_size, uint64_t new_size);
+  platform::Error write_record(const uint8_t* record);
+  // Runs `write` in the journal's place, and where the pack's folder
+  // refuses it, in the user's state folder.
+  template <typename Write>
+  platform::Error in_a_place_of_ours(Write write);
+  // Where no journal can be written: true, with a warning, when the pack
+  // may be changed without one.
+  bool go_on_without_journal(platform::Error why);
+  // The journal's place: beside the pack, or in the user's state folder
+  // (made with `create`; false when there is none).
+  void place_beside();
+  bool use_state_folder(bool create);
   // Puts the pack back from the journal this run wrote; when that fails,
   // the journal stays and the pack is left to it.
   bool roll_back();
@@ -146,6 +167,15 @@ class PackUpdate {
   uint64_t original_size_ = 0;
   bool committed_ = false;
   bool left_to_journal_ = false;
+  struct JournalPlace {
+    const platform::Handle* folder = nullptr;
+    std::string name;
+    std::string path;  // for messages
+  };
+  JournalPlace place_;
+  platform::Handle state_folder_;
+  bool unjournaled_allowed_ = false;
+  bool unjournaled_ = false;      // changed without a journal, as warned
   bool recorded_ = false;         // the append record is under the journal's name
   bool journal_written_ = false;  // this run's journal is there
   JournalInfo written_;

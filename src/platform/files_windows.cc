@@ -209,7 +209,6 @@ Error internal::link_temp_file(Env& env, const Handle& folder, const Handle& fil
   return e;
 }
 
-
 Env& Env::system() {
   static Env env;
   return env;

@@ -32,6 +32,12 @@ std::string full_folder_path(const std::string& path);
 // shows when the file itself is created.
 Error make_folder_chain(Env& env, const std::string& path);
 
+// The folder, ending with a separator, where the tool keeps the files of
+// its own that belong to a user rather than beside a pack: journals of
+// packs in folders the user cannot write. Empty when the system names
+// none.
+std::string state_folder();
+
 // `name` as the system compares the names in a folder: two names that lead
 // to the same file give the same string (on Windows, whatever the case of
 // their letters; elsewhere, byte for byte).

@@ -70,4 +70,14 @@ std::string real_path(const std::string& path) {
 
 std::string name_key(const std::string& name) { return name; }
 
+std::string state_folder() {
+  // XDG_STATE_HOME, or its default under the home folder.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/radodaro/journals/";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/')
+    return std::string(home) + "/.local/state/radodaro/journals/";
+  return "";
+}
+
 }  // namespace radodaro::platform

@@ -67,6 +67,22 @@ std::string real_path(const std::string& path) {
   }
 }
 
+std::string state_folder() {
+  // The user's local application data, as Windows keeps it.
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n =
+        GetEnvironmentVariableW(L"LOCALAPPDATA", buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return "";
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      break;
+    }
+    buffer.resize(n);
+  }
+  return windows::narrow(buffer) + "\\radodaro\\journals\\";
+}
+
 std::string name_key(const std::string& name) {
   std::string key = name;
   for (char& c : key) {

@@ -223,9 +223,8 @@ TEST(Hostile, InterruptedExpandLeavesNoPartialFile) {
     // Into a file, lines wait in a buffer: the interruption writes them.
     const std::string printed = tmp / ("printed" + std::to_string(attempt));
     const bool verbose = attempt >= 2;
-    const pid_t pid =
-        verbose ? spawn_radodaro({"--expand", "-v", tmp / "t.pak", out}, printed)
-                : spawn_radodaro({"/e", tmp / "t.pak", out}, printed);
+    const pid_t pid = verbose ? spawn_radodaro({"--expand", "-v", tmp / "t.pak", out}, printed)
+                              : spawn_radodaro({"/e", tmp / "t.pak", out}, printed);
     ASSERT_TRUE(eventually([&] { return list_folder(out).size() >= 2; }));
     ::kill(pid, Target::current().interrupt_signal(attempt % 2 ? SIGINT : SIGTERM));
     int status = 0;

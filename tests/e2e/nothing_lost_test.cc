@@ -3,11 +3,12 @@
 // and the exit status says which.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstring>
+#include <filesystem>
 
 #include <algorithm>
 #include <chrono>
@@ -66,6 +67,56 @@ TEST(NothingLost, MemberThatIsThereButUnreadableFailsTheGroup) {
     EXPECT_EQ(r.exit_code, kFailure) << c.what;
     EXPECT_EQ(read_file(tmp / "t.pak"), pack.build()) << c.what;
   }
+}
+
+// A pack the user may write, in a folder the user may not: its journal
+// goes to the user's state folder; with nowhere to write one, /p goes on
+// as the original does, with a warning, and --update refuses.
+TEST(NothingLost, PackInAFolderTheUserCannotWrite) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsAnotherUser);
+  TempDir tmp;
+  ::chmod(tmp.path().c_str(), 0777);
+  PackBuilder pack;
+  pack.stored(bytes_of("zero")).stored(bytes_of("one"));
+  const std::string ro = tmp / "ro", m = tmp / "m", state = tmp / "state", none = tmp / "none";
+  for (const std::string& d : {ro, m, state, none}) {
+    ::mkdir(d.c_str(), 0777);
+    ::chmod(d.c_str(), 0777);
+  }
+  pack.write(ro + "/t.pak");
+  ::chmod((ro + "/t.pak").c_str(), 0666);
+  ::chmod(ro.c_str(), 0555);
+  ::chmod(none.c_str(), 0555);
+  const struct {
+    const char* command;
+    const std::string& state;
+    int exit_code;
+    const char* err;  // the beginning of stderr
+  } cases[] = {
+      {"/p", state, 0, ""},
+      {"--update", state, 0, ""},
+      {"/p", none, 0, "radodaro: warning: cannot write "},
+      {"--update", none, kFailure, "radodaro: cannot write "},
+  };
+  int edit = 0;
+  for (const auto& c : cases) {
+    write_file(member(m, 1), bytes_of("edit " + std::to_string(++edit)));
+    const Bytes before = read_file(ro + "/t.pak");
+    std::string printed;
+    const Bytes want = model_group(before, m, &printed);
+    const RunResult r =
+        run_radodaro({c.command, ro + "/t.pak", m},
+                     {.unprivileged = true, .environment = {{"XDG_STATE_HOME", c.state}}});
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.command << " " << r.err;
+    EXPECT_EQ(r.err.substr(0, std::strlen(c.err)), c.err) << c.command;
+    if (*c.err == '\0') {
+      EXPECT_EQ(r.err, "") << c.command;
+    }
+    EXPECT_EQ(read_file(ro + "/t.pak"), c.exit_code == 0 ? want : before) << c.command;
+    EXPECT_EQ(list_folder(ro), std::vector<std::string>{"t.pak"}) << c.command;
+    EXPECT_TRUE(list_folder(state + "/radodaro/journals").empty()) << c.command;
+  }
+  ::chmod(ro.c_str(), 0777);
 }
 
 TEST(NothingLost, DirectoryTooLargeForMemoryIsRefusedAndThePackKept) {

@@ -296,8 +296,9 @@ TEST_F(GroupFaults, UpdateComparesWhatItCannotMapAndSumsWhatItStores) {
     write_file(pak_, original_);
     write_file(member_path(folder_, 49999), random_bytes(3000, 7));
     MemberRewritten rewritten(member_path(folder_, 49999));
-    captured([&] { ok = run_group(rewritten, pak_, folder_, GroupMode::kEvery,
-                                  Compression::kNone, workers); });
+    captured([&] {
+      ok = run_group(rewritten, pak_, folder_, GroupMode::kEvery, Compression::kNone, workers);
+    });
     EXPECT_TRUE(ok);
     // Each entry's sum is that of the bytes in the pack.
     const Bytes after = read_file(pak_);

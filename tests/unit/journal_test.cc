@@ -5,6 +5,7 @@
 // aside, never removed.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
@@ -126,20 +127,52 @@ class Journals : public ::testing::Test {
 };
 
 TEST_F(Journals, HotJournalIsReadThroughByReadersAndAppliedOnlyByWriters) {
-  std::string err;
-  const auto [dir, size] = read_as_reader(&err);
-  EXPECT_EQ(dir, directory_of(original_));
-  EXPECT_EQ(size, original_.size());
-  EXPECT_NE(err.find("is read as it was before an unfinished group run"), std::string::npos) << err;
-  // Reading wrote nothing.
-  EXPECT_EQ(read_file(pak_), left_);
-  EXPECT_EQ(read_file(journal_), journal_bytes_);
+  // Beside the pack, or in the user's state folder, where a run that could
+  // not write beside it leaves it.
+  const std::string state = tmp_ / "state";
+#ifdef _WIN32
+  ::_putenv_s("LOCALAPPDATA", state.c_str());
+  const std::string journals = state + "\\radodaro\\journals\\";
+#else
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const std::string journals = state + "/radodaro/journals/";
+#endif
+  for (const bool in_state_folder : {false, true}) {
+    write_file(pak_, left_);
+    std::string journal = journal_;
+    if (in_state_folder) {
+      platform::FileIdentity id;
+      platform::Handle file;
+      uint64_t size = 0;
+      ASSERT_EQ(platform::Env::system().open_exclusive(pak_, &file, &size), Error::kOk);
+      ASSERT_EQ(platform::Env::system().identify(file, &id), Error::kOk);
+      fs::create_directories(journals);
+      journal = journals + state_journal_name(id);
+      fs::remove(journal_);
+    }
+    write_file(journal, journal_bytes_);
+    std::string err;
+    const auto [dir, size] = read_as_reader(&err);
+    EXPECT_EQ(dir, directory_of(original_)) << in_state_folder;
+    EXPECT_EQ(size, original_.size());
+    EXPECT_NE(err.find("is read as it was before an unfinished group run"), std::string::npos)
+        << err;
+    // Reading wrote nothing.
+    EXPECT_EQ(read_file(pak_), left_);
+    EXPECT_EQ(read_file(journal), journal_bytes_);
 
-  EXPECT_EQ(open_as_writer(&err), PackUpdate::Open::kOk);
-  EXPECT_NE(err.find("was put back as it was before an unfinished group run"), std::string::npos)
-      << err;
-  EXPECT_EQ(read_file(pak_), original_);
-  EXPECT_EQ(list_folder(tmp_.path()), (std::vector<std::string>{"m", "t.pak"}));
+    EXPECT_EQ(open_as_writer(&err), PackUpdate::Open::kOk);
+    EXPECT_NE(err.find("was put back as it was before an unfinished group run"), std::string::npos)
+        << err;
+    EXPECT_EQ(read_file(pak_), original_);
+    EXPECT_FALSE(fs::exists(journal)) << in_state_folder;
+  }
+#ifdef _WIN32
+  ::_putenv_s("LOCALAPPDATA", "");
+#else
+  ::unsetenv("XDG_STATE_HOME");
+#endif
+  EXPECT_EQ(list_folder(tmp_.path()), (std::vector<std::string>{"m", "state", "t.pak"}));
 }
 
 TEST_F(Journals, WriteCutAtAnySectorIsPutBack) {
