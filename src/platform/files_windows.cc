@@ -73,7 +73,15 @@ Error set_delete_on_close(HANDLE h, bool on) {
 
 }  // namespace
 
-const char* internal::system_reason(Error) { return nullptr; }
+// Set when this thread's last kNotFound was a file where a folder was
+// wanted, which the tool's own words would call missing.
+thread_local bool g_not_a_folder = false;
+
+const char* internal::system_reason(Error error) {
+  const bool not_a_folder = g_not_a_folder;
+  g_not_a_folder = false;
+  return error == Error::kNotFound && not_a_folder ? "Not a directory" : nullptr;
+}
 
 namespace windows {
 
@@ -259,10 +267,24 @@ Error Env::open_folder(const std::string& path, Handle* folder) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr),
                   path);
-  if (!f.is_open()) return windows::from_last_error();
+  if (!f.is_open()) {
+    const DWORD error = GetLastError();
+    // A file where the folder was to be: its name with a separator after
+    // it is no name Windows takes.
+    std::string bare = path;
+    while (bare.size() > 1 && internal::is_separator(bare.back())) bare.pop_back();
+    const DWORD attributes = GetFileAttributesW(windows::system_path(bare).c_str());
+    g_not_a_folder = attributes != INVALID_FILE_ATTRIBUTES &&
+                     (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const Error e = windows::from_last_error(error);
+    return g_not_a_folder ? Error::kNotFound : e;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle_of(f), &info)) return windows::from_last_error();
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return Error::kNotFound;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    g_not_a_folder = true;
+    return Error::kNotFound;
+  }
   *folder = std::move(f);
   return Error::kOk;
 }
