@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
+
+#include "pak/entry_encoder.h"
 
 namespace radodaro {
 namespace {
@@ -38,6 +41,21 @@ TEST(DecodeBuffer, BytesNotProducedReadAsZeroAfterReuse) {
 TEST(DecodeBuffer, EmptyEntryGetsUsablePointer) {
   DecodeBuffer buffer;
   EXPECT_NE(buffer.acquire(0), nullptr);
+}
+
+// A stream kept for its commit holds what it is, not the room that
+// incompressible data would have needed: the memory in flight is what the
+// pipeline counts.
+TEST(Lzo1xEncoder, StreamKeptHoldsNoMoreThanItsSize) {
+  const std::vector<uint8_t> zeros(1 << 20, 0);
+  Lzo1xEncoder encoder(Lzo1xEffort::kFast);
+  uint32_t sum = 1;
+  ASSERT_TRUE(encoder.encode(zeros.data(), zeros.size(), &sum));
+  EXPECT_EQ(sum, 0u);
+  const std::vector<uint8_t> kept = encoder.take_stream();
+  EXPECT_LT(kept.size(), 8192u);
+  EXPECT_LT(kept.capacity(), 2 * kept.size());
+  encoder.trim(0);
 }
 
 }  // namespace
