@@ -124,8 +124,8 @@ Error classify(int error) {
 
 // What strerror_r() gave: the GNU one its own pointer, the POSIX one a
 // status, the text in `buffer`.
-[[maybe_unused]] const char* text_of(char* given, char*) { return given; }
-[[maybe_unused]] const char* text_of(int status, char* buffer) {
+[[maybe_unused]] const char* text_of(const char* given, const char*) { return given; }
+[[maybe_unused]] const char* text_of(int status, const char* buffer) {
   return status == 0 ? buffer : nullptr;
 }
 

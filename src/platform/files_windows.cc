@@ -274,8 +274,8 @@ Error Env::open_folder(const std::string& path, Handle* folder) {
     std::string bare = path;
     while (bare.size() > 1 && internal::is_separator(bare.back())) bare.pop_back();
     const DWORD attributes = GetFileAttributesW(windows::system_path(bare).c_str());
-    g_not_a_folder = attributes != INVALID_FILE_ATTRIBUTES &&
-                     (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    g_not_a_folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     const Error e = windows::from_last_error(error);
     return g_not_a_folder ? Error::kNotFound : e;
   }
