@@ -16,6 +16,7 @@
 #include "commands/expand.h"
 #include "commands/group.h"
 #include "commands/list_verify.h"
+#include "commands/open_pack.h"
 #include "pak/pack_reader.h"
 #include "pak/pak_format.h"
 #include "scratch.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands/expand.h"
+#include "commands/open_pack.h"
 #include "pak/pack_reader.h"
 #include "scratch.h"
 

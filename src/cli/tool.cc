@@ -8,6 +8,7 @@
 #include "cli/tool_state.h"
 #include "commands/expand.h"
 #include "commands/group.h"
+#include "commands/open_pack.h"
 #include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
 #include "platform/paths.h"

@@ -117,7 +117,7 @@ bool dry_run_compact(platform::Env& env, const std::string& pak_path) {
 
 bool run_compact(platform::Env& env, const std::string& pak_path, const CompactOptions& options) {
   if (options.dry_run) return dry_run_compact(env, pak_path);
-  PackUpdate update(env, pak_path);
+  PackUpdate update(env, pak_path, say);
   std::vector<uint8_t> dir_image;
   // Nothing is ever appended to the pack itself; it is replaced whole,
   // while the run holds it.

@@ -1,5 +1,7 @@
 #include "commands/output.h"
 
+#include "commands/open_pack.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -68,7 +70,7 @@ void print_out(const std::string& text) {
 
 bool open_pack_to_read(platform::Env& env, const std::string& pak_path, PackView* pack) {
   PackOpenFailure failure;
-  if (open_pack(env, pak_path, pack, &failure)) return true;
+  if (open_pack(env, pak_path, pack, &failure, say)) return true;
   if (failure.bad) {
     complain("%s: not a pack: too short for its header and directory", pak_path.c_str());
   } else {

@@ -1,6 +1,5 @@
 #include "pak/pack_reader.h"
 
-#include <cstdio>
 #include <new>
 
 #include "pak/checksums.h"
@@ -14,15 +13,15 @@ namespace {
 
 using platform::Error;
 
-constexpr char kCantOpen[] = "Can't open dir file %s\n";
-constexpr char kBad[] = "Bad dir file %s\n";
-
 // Where a group run of ours was cut off, the directory in place may be
 // partly new: read the old one from its journal instead, when the journal
 // proves to be for this pack as it stands. Only a run that may write puts
 // the pack back. False when a journal is there that cannot be read.
 bool read_through_journal(platform::Env& env, const PackFiles& files, const std::string& pak_path,
-                          PackView* pack) {
+                          PackView* pack, PackNotices notices) {
+  const auto tell = [&](PackNotice::Kind kind, const std::string& journal) {
+    if (notices != nullptr) notices(PackNotice{kind, pak_path, journal, "", Error::kOk});
+  };
   // Beside the pack, or where a run that could not write there left it.
   platform::Handle folder;
   std::string name = files.journal_name();
@@ -46,14 +45,10 @@ bool read_through_journal(platform::Env& env, const PackFiles& files, const std:
     case JournalState::kForeign:
       return true;
     case JournalState::kStale:
-      std::fprintf(stderr,
-                   "radodaro: warning: %s was not written for %s as it is now, so it was not "
-                   "used\n",
-                   journal_path.c_str(), pak_path.c_str());
+      tell(PackNotice::Kind::kJournalNotUsed, journal_path);
       return true;
     case JournalState::kUnreadable:
-      std::fprintf(stderr, "radodaro: %s cannot be read to tell whether it belongs to %s\n",
-                   journal_path.c_str(), pak_path.c_str());
+      tell(PackNotice::Kind::kJournalUnreadable, journal_path);
       return false;
     case JournalState::kHot:
       break;
@@ -66,10 +61,7 @@ bool read_through_journal(platform::Env& env, const PackFiles& files, const std:
     return false;
   }
   pack->size = info.old_length;
-  std::fprintf(stderr,
-               "radodaro: %s is read as it was before an unfinished group run; the next /p, "
-               "--update or --compact of it puts it back\n",
-               pak_path.c_str());
+  tell(PackNotice::Kind::kReadAsBefore, journal_path);
   return true;
 }
 
@@ -98,7 +90,7 @@ DirectoryRead read_directory(platform::Env& env, const platform::Handle& file, u
 }
 
 bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack,
-               PackOpenFailure* failure) {
+               PackOpenFailure* failure, PackNotices notices) {
   const auto fail = [&](bool bad, Error error) {
     *pack = PackView();
     *failure = {bad, error};
@@ -122,23 +114,8 @@ bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack,
     case DirectoryRead::kNoMemory:
       return fail(false, Error::kNoMemory);
   }
-  if (!read_through_journal(env, files, pak_path, pack)) return fail(false, Error::kIo);
+  if (!read_through_journal(env, files, pak_path, pack, notices)) return fail(false, Error::kIo);
   platform::advise_sequential(pack->map.data, pack->map.size);
-  return true;
-}
-
-bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack) {
-  PackOpenFailure failure;
-  if (open_pack(env, pak_path, pack, &failure)) return true;
-  std::printf(failure.bad ? kBad : kCantOpen, pak_path.c_str());
-  return false;
-}
-
-bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack) {
-  if (!open_pack(env, pak_path, pack)) return false;
-  const PakHeader header = header_of(pack->dir_image);
-  std::printf("Dir CRC=%08X, SUMM=%08X\n", header.dir_crc,
-              sum32(pack->dir_image.data() + kHeaderSize, pack->dir_image.size() - kHeaderSize));
   return true;
 }
 

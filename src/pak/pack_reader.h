@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "pak/pack_notice.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
 
@@ -65,15 +66,6 @@ class ReadBehind {
   uint64_t to_ = 0;
 };
 
-// Opens and maps the pack at the absolute `pak_path` for reading, shared
-// with other readers but no writer, and copies its header and directory.
-// Where an unfinished group run left a journal that fits the pack, the
-// pack is read as the journal would put it back (the old directory, the
-// old length), and stderr says so; nothing is written. On failure prints
-// why ("Can't open dir file", "Bad dir file") and returns false, holding
-// nothing.
-bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack);
-
 // Why a pack could not be opened: not a pack (`bad`: empty, or too short
 // for its header and directory), or the system's reason.
 struct PackOpenFailure {
@@ -81,12 +73,14 @@ struct PackOpenFailure {
   platform::Error error = platform::Error::kOk;
 };
 
-// The same, but prints nothing on failure: `*failure` says why.
+// Opens and maps the pack at the absolute `pak_path` for reading, shared
+// with other readers but no writer, and copies its header and directory.
+// Where an unfinished group run left a journal that fits the pack, the
+// pack is read as the journal would put it back (the old directory, the
+// old length), and `notices` hears of it; nothing is written. On failure
+// `*failure` says why, and nothing is held.
 bool open_pack(platform::Env& env, const std::string& pak_path, PackView* pack,
-               PackOpenFailure* failure);
-
-// The same, then prints the directory line.
-bool map_pak_file(platform::Env& env, const std::string& pak_path, PackView* pack);
+               PackOpenFailure* failure, PackNotices notices);
 
 }  // namespace radodaro
 

@@ -292,8 +292,8 @@ bool read_journal_image(Env& env, const Handle& journal, const JournalInfo& info
                       image_offset(info.image_size, info.block_size));
 }
 
-PackUpdate::PackUpdate(Env& env, std::string pak_path)
-    : env_(env), pak_path_(std::move(pak_path)), files_(pak_path_) {}
+PackUpdate::PackUpdate(Env& env, std::string pak_path, PackNotices notices)
+    : env_(env), pak_path_(std::move(pak_path)), files_(pak_path_), notices_(notices) {}
 
 PackUpdate::~PackUpdate() {
   cut_back_on_interrupt_.reset();
@@ -351,15 +351,11 @@ PackUpdate::Open PackUpdate::recover() {
     }
   }
   const std::string& journal_name = place_.name;
-  const std::string& journal_path = place_.path;
   switch (state) {
     case JournalState::kNone:
       return Open::kOk;
     case JournalState::kForeign:
-      std::fprintf(stderr,
-                   "radodaro: %s is not a journal of radodaro's, so %s was left as it is; move "
-                   "that file out of the way and run again\n",
-                   journal_path.c_str(), pak_path_.c_str());
+      tell(PackNotice::Kind::kNotOurJournal);
       return Open::kForeignFile;
     case JournalState::kStale:
       // Never applied: it would put another pack's directory over this one.
@@ -371,16 +367,13 @@ PackUpdate::Open PackUpdate::recover() {
   if (state != JournalState::kHot || !restore(env_, file_, journal, info) ||
       env_.remove(*place_.folder, journal_name) != Error::kOk ||
       env_.sync_folder(*place_.folder) != Error::kOk) {
-    std::fprintf(stderr,
-                 "radodaro: %s could not be put back from %s, which stays for the next run\n",
-                 pak_path_.c_str(), journal_path.c_str());
+    tell(PackNotice::Kind::kCannotPutBack);
     left_to_journal_ = true;
     return Open::kRecoveryFailed;
   }
   original_size_ = info.old_length;
   place_beside();
-  std::fprintf(stderr, "radodaro: %s was put back as it was before an unfinished group run\n",
-               pak_path_.c_str());
+  tell(PackNotice::Kind::kPutBack);
   return Open::kOk;
 }
 
@@ -402,7 +395,6 @@ bool PackUpdate::use_state_folder(bool create) {
 
 bool PackUpdate::set_aside_journal() {
   const std::string journal_name = place_.name;
-  const std::string journal_path = place_.path;
   for (int n = 1; n <= 9; ++n) {
     std::string aside = journal_name + "-stale";
     if (n > 1) aside.append("-").append(std::to_string(n));
@@ -410,20 +402,17 @@ bool PackUpdate::set_aside_journal() {
     if (e == Error::kExists) continue;
     if (e != Error::kOk) break;
     (void)env_.sync_folder(*place_.folder);
-    std::fprintf(stderr,
-                 "radodaro: %s was not written for %s as it is now, so it was not applied and is "
-                 "set aside as %s; the pack is as you left it: check it, then remove that file\n",
-                 journal_path.c_str(), pak_path_.c_str(),
-                 (journal_path + aside.substr(journal_name.size())).c_str());
+    tell(PackNotice::Kind::kSetAside, place_.path + aside.substr(journal_name.size()));
     place_beside();
     return true;
   }
-  std::fprintf(stderr,
-               "radodaro: %s was not written for %s as it is now, and it could not be set aside "
-               "(%s-stale to %s-stale-9 are taken: look at them and remove those you are done "
-               "with); move that file out of the way and run again\n",
-               journal_path.c_str(), pak_path_.c_str(), journal_path.c_str(), journal_path.c_str());
+  tell(PackNotice::Kind::kCannotSetAside);
   return false;
+}
+
+void PackUpdate::tell(PackNotice::Kind kind, std::string other, Error error) const {
+  if (notices_ == nullptr) return;
+  notices_(PackNotice{kind, pak_path_, place_.path, std::move(other), error});
 }
 
 bool PackUpdate::cut_back() {
@@ -462,14 +451,10 @@ bool PackUpdate::go_on_without_journal(Error why) {
   // failing fails the run.
   if (why != Error::kDenied) return false;
   if (!unjournaled_allowed_) {
-    std::fprintf(stderr, "radodaro: cannot write %s: %s\n", place_.path.c_str(),
-                 platform::reason(why));
+    tell(PackNotice::Kind::kCannotWriteJournal, "", why);
     return false;
   }
-  std::fprintf(stderr,
-               "radodaro: warning: cannot write %s (%s), nor a journal anywhere else: %s is "
-               "changed without one, and a run cut off now may leave it damaged\n",
-               place_.path.c_str(), platform::reason(why), pak_path_.c_str());
+  tell(PackNotice::Kind::kWithoutJournal, "", why);
   unjournaled_ = true;
   return true;
 }
@@ -563,8 +548,7 @@ bool PackUpdate::roll_back() {
     journal_written_ = false;
     return true;
   }
-  std::fprintf(stderr, "radodaro: %s could not be put back from %s, which stays for the next run\n",
-               pak_path_.c_str(), place_.path.c_str());
+  tell(PackNotice::Kind::kCannotPutBack);
   left_to_journal_ = true;
   return false;
 }
@@ -602,8 +586,7 @@ bool PackUpdate::commit(const uint8_t* image, uint64_t image_size, uint64_t new_
   journal_written_ = false;
   committed_ = true;
   if (env_.sync_folder(*place_.folder) != Error::kOk) {
-    std::fprintf(stderr, "radodaro: warning: the removal of %s may not be durable\n",
-                 place_.path.c_str());
+    tell(PackNotice::Kind::kRemovalNotDurable);
   }
   return true;
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "pak/pack_notice.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -84,8 +85,9 @@ bool read_journal_image(platform::Env& env, const platform::Handle& journal,
 
 class PackUpdate {
  public:
-  // `pak_path` is absolute; messages name the pack by it.
-  PackUpdate(platform::Env& env, std::string pak_path);
+  // `pak_path` is absolute; notices name the pack by it, and go to
+  // `notices` (nowhere for nullptr).
+  PackUpdate(platform::Env& env, std::string pak_path, PackNotices notices);
   // Uncommitted: cuts off what was appended; a pack whose old image could
   // not be put back is left to its journal.
   ~PackUpdate();
@@ -104,7 +106,7 @@ class PackUpdate {
   // Opens the pack for writing, held against every other run; removes what
   // a killed run of ours left beside it; puts it back from a journal that
   // an unfinished group run left, or sets aside one that does not fit it.
-  // Says on stderr why it fails, except for kCantOpen.
+  // Tells why it fails, except for kCantOpen.
   Open open();
 
   const platform::Handle& file() const { return file_; }
@@ -156,10 +158,13 @@ class PackUpdate {
   // the journal stays and the pack is left to it.
   bool roll_back();
   bool cut_back();
+  void tell(PackNotice::Kind kind, std::string other = "",
+            platform::Error error = platform::Error::kOk) const;
 
   platform::Env& env_;
   const std::string pak_path_;
   const PackFiles files_;
+  const PackNotices notices_;
   platform::Handle folder_;
   bool replaceable_ = false;
   platform::Handle file_;

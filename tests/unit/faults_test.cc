@@ -11,6 +11,7 @@
 #include "commands/compact.h"
 #include "commands/expand.h"
 #include "commands/group.h"
+#include "commands/open_pack.h"
 #include "pak/checksums.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
@@ -30,7 +31,7 @@ std::string journal_of(const std::string& pak) { return pak + ".radodaro-journal
 // What any run that may write does first: puts the pack back from its
 // journal. False when it could not.
 bool put_back(const std::string& pak) {
-  PackUpdate update(platform::Env::system(), pak);
+  PackUpdate update(platform::Env::system(), pak, say);
   const bool ok = update.open() == PackUpdate::Open::kOk;
   update.leave_untouched();
   return ok;

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "commands/group.h"
+#include "commands/open_pack.h"
 #include "pak/checksums.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
@@ -90,7 +91,7 @@ class Journals : public ::testing::Test {
 
   // What a run that may write does first.
   PackUpdate::Open open_as_writer(std::string* err = nullptr) {
-    PackUpdate update(platform::Env::system(), pak_);
+    PackUpdate update(platform::Env::system(), pak_, say);
     PackUpdate::Open result = PackUpdate::Open::kCantOpen;
     const std::string e = stderr_of([&] { result = update.open(); });
     if (err != nullptr) *err = e;
@@ -215,7 +216,7 @@ TEST_F(Journals, WriteCutAtAnySectorIsPutBack) {
   write_file(pak_, original_);
   Bytes record;
   {
-    PackUpdate update(platform::Env::system(), pak_);
+    PackUpdate update(platform::Env::system(), pak_, say);
     ASSERT_EQ(update.open(), PackUpdate::Open::kOk);
     const Bytes dir = directory_of(original_);
     ASSERT_TRUE(update.before_append(dir.data(), dir.size()));

@@ -1,4 +1,5 @@
 #include "pak/pack_reader.h"
+#include "commands/open_pack.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
