@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/invocation.h"
 #include "platform/files.h"
 
 namespace radodaro {
@@ -20,20 +21,19 @@ struct Option {
   // or nullptr for an option without one. The value is the next argument,
   // or follows "=" in the same one.
   const char* value = nullptr;
+  // Where it goes, one of the three: the flag it sets; what it does to the
+  // options, for one without a value; or how its value is read into them
+  // (false, with the reason on stderr, for a value that does not do).
+  bool CommandOptions::*flag = nullptr;
+  void (*set)(CommandOptions* options) = nullptr;
+  bool (*parse)(const std::string& value, CommandOptions* options) = nullptr;
 };
 
-struct GivenOption {
-  std::string name;  // the option's name, whichever way it was given
-  std::string value;
-};
-
-// A command's arguments: its operands, and the options given, by name, in
-// the order given.
-struct Arguments {
-  std::vector<std::string> operands;
-  std::vector<GivenOption> options;
-
-  bool has(const char* name) const;
+// What the table does for a command before it runs it.
+enum Setup : unsigned {
+  kPackOperand = 1,    // the first operand is a pack: Invocation::pack
+  kFolderOperand = 2,  // the second is a folder: Invocation::folder
+  kInterruptible = 4,  // interruptions undo what the run did (handle_interruptions)
 };
 
 struct Command {
@@ -46,9 +46,10 @@ struct Command {
   // is an operand.
   std::span<const Option> options;
   const char* exits;  // what each exit status means, on one line
-  // The exit status; `args` has from least_operands to most_operands
-  // operands.
-  int (*run)(platform::Env& env, const Arguments& args);
+  unsigned setup;     // Setup flags
+  // The exit status; `in` has from least_operands to most_operands
+  // operands, and its options parsed.
+  int (*run)(platform::Env& env, const Invocation& in);
 };
 
 std::span<const Command> commands();

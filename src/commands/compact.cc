@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "commands/invocation.h"
 #include "commands/open_pack.h"
 #include "commands/output.h"
 #include "pak/compact_layout.h"
@@ -165,6 +166,13 @@ bool run_compact(platform::Env& env, const std::string& pak_path, const CompactO
                  pak_path.c_str());
   }
   return true;
+}
+
+int compact_command(platform::Env& env, const Invocation& in) {
+  CompactOptions options;
+  options.dry_run = in.options.dry_run;
+  options.progress = in.options.progress;
+  return run_compact(env, in.pack, options) ? 0 : -1;
 }
 
 }  // namespace radodaro

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands/invocation.h"
 #include "commands/output.h"
 #include "pak/checksums.h"
 #include "pak/entry_check.h"
@@ -576,6 +577,16 @@ int run_expand_command(platform::Env& env, const std::string& pak_path,
     print_out(summary.text());
   }
   return work.failed == 0 ? 0 : 1;
+}
+
+int expand_command(platform::Env& env, const Invocation& in) {
+  ExpandOptions options;
+  options.verbose = in.options.verbose;
+  options.json = in.options.json;
+  options.overwrite = in.options.overwrite;
+  options.progress = in.options.progress;
+  options.selection = in.options.selection;
+  return run_expand_command(env, in.pack, in.folder, options, in.options.jobs);
 }
 
 }  // namespace radodaro

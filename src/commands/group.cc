@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "commands/invocation.h"
 #include "commands/open_pack.h"
 #include "commands/output.h"
 #include "pak/checksums.h"
@@ -690,6 +691,15 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
                  pak_path.c_str());
   }
   return true;
+}
+
+int update_command(platform::Env& env, const Invocation& in) {
+  GroupOptions options;
+  options.dry_run = in.options.dry_run;
+  options.progress = in.options.progress;
+  options.selection = in.options.selection;
+  return run_update(env, in.pack, in.folder, in.options.compression, in.options.jobs, options) ? 0
+                                                                                               : -1;
 }
 
 }  // namespace radodaro

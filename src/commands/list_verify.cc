@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "commands/invocation.h"
 #include "commands/output.h"
 #include "pak/checksums.h"
 #include "pak/compact_layout.h"
@@ -260,6 +261,21 @@ int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers
                 static_cast<unsigned long long>(problems));
   }
   return problems == 0 ? 0 : 1;
+}
+
+int list_command(platform::Env& env, const Invocation& in) {
+  LookOptions options;
+  options.json = in.options.json;
+  options.selection = in.options.selection;
+  return run_list(env, in.pack, options);
+}
+
+int verify_command(platform::Env& env, const Invocation& in) {
+  LookOptions options;
+  options.json = in.options.json;
+  options.selection = in.options.selection;
+  options.progress = in.options.progress;
+  return run_verify(env, in.pack, in.options.jobs, options);
 }
 
 }  // namespace radodaro
