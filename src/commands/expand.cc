@@ -22,10 +22,6 @@ namespace radodaro {
 
 namespace {
 
-// Stored data is checksummed, and written, in pieces: a piece that the
-// pack lost under us is where the member ends.
-constexpr uint64_t kStoredChunk = uint64_t{256} << 10;
-
 void print_checksums(const PakEntry& entry, uint32_t sum) {
   std::printf("CRC1 = %08X\t CRC2= %08X\t SUMM=%08X\n", entry.crc1, entry.crc2, sum);
 }
@@ -148,65 +144,6 @@ void OutputFolder::open(platform::Env& env, const std::string& path) {
 platform::Error OutputFolder::look_up(platform::Env& env, const std::string& name) const {
   if (!listed) return env.look_up(handle, name);
   return names.contains(name) ? platform::Error::kOk : platform::Error::kNotFound;
-}
-
-namespace {
-
-// Whether the `n` bytes at `data` end as bytes past a cut read: in zeros,
-// where an lzo1x stream ends in its end marker instead.
-bool may_end_past_a_cut(const uint8_t* data, uint64_t n, bool lzo1x) {
-  if (n == 0) return false;
-  if (lzo1x) return !(n >= 3 && data[n - 3] == 0x11 && data[n - 2] == 0 && data[n - 1] == 0);
-  return data[n - 1] == 0;
-}
-
-// Whether the pack still reaches `end`; a pack whose length cannot be
-// told does not.
-bool still_reaches(platform::Env& env, const PackView& pack, uint64_t end) {
-  uint64_t size = 0;
-  return env.size_of(pack.map.file, &size) == platform::Error::kOk && size >= end;
-}
-
-}  // namespace
-
-void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pack,
-                   DecodeBuffer* buffer, PreparedEntry* prepared) {
-  if (entry.kind == kKindSkipped || !range_in_file(entry.offset, read_extent(entry), pack.size)) {
-    return;
-  }
-  const uint8_t* data = pack.data() + entry.offset;
-  const uint64_t end = uint64_t{entry.offset} + read_extent(entry);
-  if (entry.kind == kKindLzo1x) {
-    prepared->decoded = decode_lzo1x(entry, data, buffer, /*sum_packed=*/true);
-    bool tail_zeroed = false;
-    if (prepared->decoded.read && !platform::read_mapped(data, entry.packed_size, [&] {
-          tail_zeroed = may_end_past_a_cut(data, entry.packed_size, true);
-        })) {
-      prepared->decoded.read = false;
-    }
-    if (tail_zeroed && !still_reaches(env, pack, end)) prepared->decoded.read = false;
-    return;
-  }
-  uint32_t sum = 0;
-  uint64_t done = 0;
-  while (done < entry.unpacked_size) {
-    // Every piece but the last is a whole number of words, so the pieces'
-    // sums add up to the sum of the whole. A piece the pack lost under us
-    // ends the read; the member is written up to it.
-    const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
-    bool tail_zeroed = false;
-    if (!platform::read_mapped(data + done, n, [&] {
-          sum += sum32(data + done, n);
-          tail_zeroed =
-              done + n == entry.unpacked_size && may_end_past_a_cut(data + done, n, false);
-        })) {
-      break;
-    }
-    if (tail_zeroed && !still_reaches(env, pack, end)) break;
-    done += n;
-  }
-  prepared->stored_sum = sum;
-  prepared->read_whole = done;
 }
 
 void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,

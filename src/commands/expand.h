@@ -7,6 +7,7 @@
 
 #include "commands/output.h"
 #include "pak/entry_decoder.h"
+#include "pak/entry_reader.h"
 #include "pak/entry_selection.h"
 #include "pak/pack_reader.h"
 #include "pak/pak_format.h"
@@ -51,20 +52,6 @@ struct ExpandOptions {
 int run_expand_command(platform::Env& env, const std::string& pak_path,
                        const std::string& folder_path, const ExpandOptions& options,
                        uint32_t workers);
-
-// What can be worked out for an entry before its turn, from the pack alone.
-struct PreparedEntry {
-  Decoded decoded;          // lzo1x: the decoded stream
-  uint32_t stored_sum = 0;  // stored: the sum of the bytes read whole
-  uint64_t read_whole = 0;  // stored: how many bytes from the start could be read
-};
-
-// Decodes or checksums `entry` of `pack`; nothing for an entry whose data
-// lies outside the file. Touches no file and prints nothing. A pack cut
-// inside a page reads as zeros past its end without a fault: data that
-// ends as a cut one would is only taken once the file is seen to hold it.
-void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pack,
-                   DecodeBuffer* buffer, PreparedEntry* prepared);
 
 // Expands one entry, prepared, into a new member file `name` in `folder`,
 // whose whole path, for messages, is `path`. The file appears under its

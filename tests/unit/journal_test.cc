@@ -374,15 +374,15 @@ TEST_F(Journals, JournalIsNeverAppliedToAPackItWasNotWrittenFor) {
   }
   // With every name to set it aside taken, the run refuses and says which
   // files to look at.
-  write_file(pak_, left_);
-  write_file(journal_, journal_bytes_);
+  write_file(pak_, another_pack());
+  write_file(journal_, journal_for_the_file_there());
   write_file(journal_ + "-stale", bytes_of("older"));
   for (int n = 2; n <= 9; ++n) write_file(journal_ + "-stale-" + std::to_string(n), bytes_of("x"));
   std::string err;
   EXPECT_EQ(open_as_writer(&err), PackUpdate::Open::kForeignFile);
   EXPECT_NE(err.find("t.pak.radodaro-journal-stale to "), std::string::npos) << err;
   EXPECT_NE(err.find("t.pak.radodaro-journal-stale-9 are taken"), std::string::npos) << err;
-  EXPECT_EQ(read_file(pak_), left_);
+  EXPECT_EQ(read_file(pak_), another_pack());
   std::printf("stale journals: %d scenarios, each pack left byte for byte as it was put\n", stale);
   EXPECT_GE(stale, 10);
 }
