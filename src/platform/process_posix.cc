@@ -251,7 +251,9 @@ void prepare_process() {
     // Every piece goes straight to write_output(), which holds it.
     g_output_ours = std::setvbuf(stdout, nullptr, _IONBF, 0) == 0;
 #else
-    std::setvbuf(stdout, g_output_buffer, _IOFBF, sizeof g_output_buffer);
+    // Without a stream of our own, what the C library holds dies with an
+    // interrupted process: each line goes out as it is printed instead.
+    std::setvbuf(stdout, g_output_buffer, _IOLBF, sizeof g_output_buffer);
 #endif
   }
 }

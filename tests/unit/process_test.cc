@@ -29,13 +29,17 @@ TEST(Process, StandardOutputToAFileGetsA64KiBBuffer) {
       {
         ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT, 0666), STDOUT_FILENO);
         platform::prepare_process();
-        // Held until the buffer is full, or flushed.
-        const std::string line(1000, 'x');
+        // Held until the buffer is full, or flushed. (A build without a
+        // stream of its own writes each line as it comes: its buffer dies
+        // with an interrupted process.)
+        const std::string line = std::string(999, 'x') + "\n";
         for (int i = 0; i < 65; ++i) std::fputs(line.c_str(), stdout);
         struct stat st;
-        const bool held = ::stat(out.c_str(), &st) == 0 && st.st_size == 0;
+        const off_t first = RADODARO_PORTABLE_BUILD ? 65000 : 0;
+        const bool held = ::stat(out.c_str(), &st) == 0 && st.st_size == first;
         std::fputs(line.c_str(), stdout);
-        const bool written = ::stat(out.c_str(), &st) == 0 && st.st_size == 65000;
+        const off_t then = RADODARO_PORTABLE_BUILD ? 66000 : 65000;
+        const bool written = ::stat(out.c_str(), &st) == 0 && st.st_size == then;
         const bool flushed =
             platform::flush_output() && ::stat(out.c_str(), &st) == 0 && st.st_size == 66000;
         std::_Exit(held && written && flushed ? 0 : 1);
