@@ -146,17 +146,25 @@ TEST_F(GroupFaults, DiskThatDiesMidRunIsPutBackByTheNextRun) {
   }
 }
 
-// The new directory's write gets `written` bytes onto the disk, then the
-// disk is full; with `dying`, nothing gets through after that.
-class TornWrite : public platform::Env {
+// The real system, knowing which handle is the pack's.
+class KnowsThePack : public platform::Env {
  public:
-  TornWrite(uint64_t written, bool dying) : written_(written), dying_(dying) {}
   Error open_exclusive(const std::string& path, Handle* f, uint64_t* size,
                        bool replaceable) override {
     const Error e = Env::open_exclusive(path, f, size, replaceable);
     pack_ = f->native();
     return e;
   }
+
+ protected:
+  intptr_t pack_ = -1;
+};
+
+// The new directory's write gets `written` bytes onto the disk, then the
+// disk is full; with `dying`, nothing gets through after that.
+class TornWrite : public KnowsThePack {
+ public:
+  TornWrite(uint64_t written, bool dying) : written_(written), dying_(dying) {}
   Error write_at(const Handle& f, const uint8_t* d, uint64_t n, uint64_t at) override {
     if (dead_) return Error::kIo;
     if (torn_ || f.native() != pack_ || at != 0 || n <= written_) {
@@ -179,7 +187,6 @@ class TornWrite : public platform::Env {
   const bool dying_;
   bool torn_ = false;
   bool dead_ = false;
-  intptr_t pack_ = -1;
 };
 
 TEST_F(GroupFaults, DirectoryWriteCutAnywhereIsPutBackFromTheRunsOwnJournal) {
@@ -260,15 +267,9 @@ class NoMapping : public platform::Env {
 
 // Another program rewrites the last member once the run has read it, or
 // as the run appends it.
-class MemberRewritten : public platform::Env {
+class MemberRewritten : public KnowsThePack {
  public:
   explicit MemberRewritten(std::string member) : member_(std::move(member)) {}
-  Error open_exclusive(const std::string& path, Handle* f, uint64_t* size,
-                       bool replaceable) override {
-    const Error e = Env::open_exclusive(path, f, size, replaceable);
-    pack_ = f->native();
-    return e;
-  }
   Error read_at(const Handle& f, uint8_t* d, uint64_t n, uint64_t at, uint64_t* got) override {
     const Error e = Env::read_at(f, d, n, at, got);
     if (f.native() != pack_ && n == 3000) rewrite();
@@ -288,7 +289,6 @@ class MemberRewritten : public platform::Env {
   const std::string member_;
   std::mutex lock_;
   bool rewritten_ = false;
-  intptr_t pack_ = -1;
 };
 
 TEST_F(GroupFaults, UpdateComparesWhatItCannotMapAndSumsWhatItStores) {

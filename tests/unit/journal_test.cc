@@ -192,16 +192,11 @@ TEST_F(Journals, WriteCutAtAnySectorIsPutBack) {
   quietly([&] { ASSERT_FALSE(run_group(dying, pak_, folder_)); });
   const Bytes journal = read_file(journal_);
 
-  // The new image in place up to the cut, the old one after it.
-  const uint64_t image = directory_end(3000);
+  // A reader reads the pack as it was, and a writer puts it back so.
   int cuts = 0;
-  for (uint64_t cut = 0; cut < image + 512; cut += 512) {
-    Bytes torn = grouped;
-    const auto at = static_cast<ptrdiff_t>(std::min(cut, image));
-    std::copy(original_.begin() + at, original_.begin() + static_cast<ptrdiff_t>(image),
-              torn.begin() + at);
-    write_file(pak_, torn);
-    write_file(journal_, journal);
+  const auto put_back_from = [&](const Bytes& left, const Bytes& beside, uint64_t cut) {
+    write_file(pak_, left);
+    write_file(journal_, beside);
     const auto [dir, size] = read_as_reader();
     EXPECT_EQ(dir, directory_of(original_)) << cut;
     EXPECT_EQ(size, original_.size()) << cut;
@@ -209,6 +204,15 @@ TEST_F(Journals, WriteCutAtAnySectorIsPutBack) {
     EXPECT_EQ(read_file(pak_), original_) << cut;
     EXPECT_EQ(list_folder(tmp_.path()), (std::vector<std::string>{"m", "t.pak"})) << cut;
     ++cuts;
+  };
+  // The new image in place up to the cut, the old one after it.
+  const uint64_t image = directory_end(3000);
+  for (uint64_t cut = 0; cut < image + 512; cut += 512) {
+    Bytes torn = grouped;
+    const auto at = static_cast<ptrdiff_t>(std::min(cut, image));
+    std::copy(original_.begin() + at, original_.begin() + static_cast<ptrdiff_t>(image),
+              torn.begin() + at);
+    put_back_from(torn, journal, cut);
   }
 
   // Killed while it appended: the record of the old length is there, and
@@ -228,15 +232,7 @@ TEST_F(Journals, WriteCutAtAnySectorIsPutBack) {
     const uint64_t tail = std::min<uint64_t>(cut, grouped.size() - original_.size());
     longer.insert(longer.end(), grouped.begin() + static_cast<ptrdiff_t>(original_.size()),
                   grouped.begin() + static_cast<ptrdiff_t>(original_.size() + tail));
-    write_file(pak_, longer);
-    write_file(journal_, record);
-    const auto [dir, size] = read_as_reader();
-    EXPECT_EQ(dir, directory_of(original_)) << cut;
-    EXPECT_EQ(size, original_.size()) << cut;
-    EXPECT_EQ(open_as_writer(), PackUpdate::Open::kOk) << cut;
-    EXPECT_EQ(read_file(pak_), original_) << cut;
-    EXPECT_EQ(list_folder(tmp_.path()), (std::vector<std::string>{"m", "t.pak"})) << cut;
-    ++cuts;
+    put_back_from(longer, record, cut);
   }
   std::printf("writes cut at %d sectors: every one put back\n", cuts);
 }
