@@ -254,35 +254,30 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
     }
     return out;
   }
-  std::vector<std::string> problems;
-  directory_problems(entry, &problems);
-  if (entry.kind == kKindLzo1x) {
-    const Decoded& d = prepared.decoded;
-    if (d.data == nullptr) {
+  EntryVerdict verdict = check_entry(entry, pack.size, prepared);
+  switch (verdict.read) {
+    case EntryVerdict::Read::kWhole:
+    case EntryVerdict::Read::kOutside:  // found above
+      break;
+    case EntryVerdict::Read::kNoMemory:
       cannot(&out, "decode", path, platform::Error::kNoMemory);
       return out;
-    }
-    if (!d.read) {
+    case EntryVerdict::Read::kCutShort:
       not_written(&out, path, "not written: the pack was cut short while it was read");
       return out;
-    }
-    out.summed = out.packed_summed = true;
-    out.sum = sum32(d.data, entry.unpacked_size);
-    out.packed_sum = d.packed_sum;
-    lzo1x_problems(entry, d, out.sum, &problems);
-    if (const platform::Error e = file.append(d.data, entry.unpacked_size);
+  }
+  out.summed = verdict.summed;
+  out.sum = verdict.sum;
+  out.packed_summed = verdict.packed_summed;
+  out.packed_sum = verdict.packed_sum;
+  std::vector<std::string> problems = std::move(verdict.problems);
+  if (entry.kind == kKindLzo1x) {
+    if (const platform::Error e = file.append(prepared.decoded.data, entry.unpacked_size);
         e != platform::Error::kOk) {
       cannot(&out, "write", path, e);
       return out;
     }
   } else {
-    if (prepared.read_whole < entry.unpacked_size) {
-      not_written(&out, path, "not written: the pack was cut short while it was read");
-      return out;
-    }
-    out.summed = true;
-    out.sum = prepared.stored_sum;
-    stored_problems(entry, out.sum, &problems);
     const uint8_t* data = pack.data() + entry.offset;
     uint32_t sum = 0;
     for (uint64_t done = 0; done < entry.unpacked_size;) {

@@ -93,56 +93,36 @@ int run_list(platform::Env& env, const std::string& pak_path, const LookOptions&
 
 namespace {
 
-// What checking one entry's data found.
-struct Verdict {
-  std::vector<std::string> problems;
-  bool summed = false;  // `sum` is the sum of its content
-  uint32_t sum = 0;
-  bool packed_summed = false;  // lzo1x: `packed_sum` is the sum of its packed bytes
-  uint32_t packed_sum = 0;
-};
-
-void verify_entry(const PakEntry& e, const PackView& pack, DecodeBuffer* buffer, Verdict* v) {
-  directory_problems(e, &v->problems);
-  const uint64_t extent = read_extent(e);
-  if (!range_in_file(e.offset, extent, pack.size)) {
-    v->problems.push_back(outside_problem(e));
-    return;
-  }
-  const uint8_t* data = pack.data() + e.offset;
-  if (e.kind != kKindLzo1x) {
-    uint32_t sum = 0;
-    if (!platform::read_mapped(data, extent, [&] { sum = sum32(data, extent); })) {
+// --verify's words for what check_entry() found.
+void verify_entry(platform::Env& env, const PakEntry& e, const PackView& pack, DecodeBuffer* buffer,
+                  EntryVerdict* v) {
+  PreparedEntry prepared;
+  prepare_entry(env, e, pack, buffer, &prepared);
+  *v = check_entry(e, pack.size, prepared);
+  switch (v->read) {
+    case EntryVerdict::Read::kWhole:
+      return;
+    case EntryVerdict::Read::kOutside:
+      v->problems.push_back(outside_problem(e));
+      return;
+    case EntryVerdict::Read::kCutShort:
       v->problems.emplace_back("its data was cut short while it was read");
       return;
-    }
-    v->summed = true;
-    v->sum = sum;
-    stored_problems(e, sum, &v->problems);
-    return;
+    case EntryVerdict::Read::kNoMemory:
+      v->problems.push_back("no memory to decode its " + std::to_string(e.unpacked_size) +
+                            " bytes");
+      return;
   }
-  const Decoded d = decode_lzo1x(e, data, buffer, /*sum_packed=*/true);
-  if (d.data == nullptr) {
-    v->problems.push_back("no memory to decode its " + std::to_string(e.unpacked_size) + " bytes");
-    return;
-  }
-  if (!d.read) {
-    v->problems.emplace_back("its data was cut short while it was read");
-    return;
-  }
-  v->summed = v->packed_summed = true;
-  v->sum = sum32(d.data, e.unpacked_size);
-  v->packed_sum = d.packed_sum;
-  lzo1x_problems(e, d, v->sum, &v->problems);
 }
 
 // --verify on the pipeline: workers check the entries, the committing
 // thread prints what they found, in index order.
 class VerifyWork final : public EntryWork {
  public:
-  VerifyWork(const PackView& pack, const PipelineLimits& limits, const LookOptions& options,
-             Progress* progress)
-      : pack_(pack),
+  VerifyWork(platform::Env& env, const PackView& pack, const PipelineLimits& limits,
+             const LookOptions& options, Progress* progress)
+      : env_(env),
+        pack_(pack),
         options_(options),
         progress_(progress),
         keep_(limits.budget / (limits.workers + 1)),
@@ -155,12 +135,12 @@ class VerifyWork final : public EntryWork {
   }
 
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
-    Verdict& v = slots_[slot];
-    v = Verdict();
+    EntryVerdict& v = slots_[slot];
+    v = EntryVerdict();
     const PakEntry e = entry_of(pack_.dir_image, index);
     if (e.kind == kKindSkipped || !options_.selection.contains(index)) return 0;
     DecodeBuffer& buffer = buffers_[worker];
-    verify_entry(e, pack_, &buffer, &v);
+    verify_entry(env_, e, pack_, &buffer, &v);
     if (buffer.capacity() > keep_) buffer.release();
     // The decoded bytes are not kept.
     return 0;
@@ -168,7 +148,7 @@ class VerifyWork final : public EntryWork {
 
   bool commit(uint32_t index, uint32_t slot) override {
     if (!options_.selection.contains(index)) return true;
-    const Verdict& v = slots_[slot];
+    const EntryVerdict& v = slots_[slot];
     const PakEntry e = entry_of(pack_.dir_image, index);
     problems += v.problems.size();
     const bool inside = range_in_file(e.offset, read_extent(e), pack_.size);
@@ -198,12 +178,13 @@ class VerifyWork final : public EntryWork {
   uint32_t checked = 0;
 
  private:
+  platform::Env& env_;
   const PackView& pack_;
   const LookOptions& options_;
   Progress* progress_;
   const uint64_t keep_;
   std::vector<DecodeBuffer> buffers_;
-  std::vector<Verdict> slots_;
+  std::vector<EntryVerdict> slots_;
   ReadBehind read_behind_{pack_.data()};
 };
 
@@ -236,7 +217,7 @@ int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers
   uint64_t bytes = 0;
   selected_totals(pack, options.selection, &entries, &bytes);
   Progress progress(options.progress, entries, bytes);
-  VerifyWork work(pack, limits, options, &progress);
+  VerifyWork work(env, pack, limits, options, &progress);
   run_in_order(work, header.entry_count, limits);
   progress.clear();
   uint64_t problems = work.problems;

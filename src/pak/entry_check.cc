@@ -1,5 +1,7 @@
 #include "pak/entry_check.h"
 
+#include "pak/checksums.h"
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -55,6 +57,39 @@ void lzo1x_problems(const PakEntry& e, const Decoded& d, uint32_t content_sum,
 std::string outside_problem(const PakEntry& e) {
   return text("its data, %llu bytes at offset %u, lies outside the file",
               static_cast<unsigned long long>(read_extent(e)), e.offset);
+}
+
+EntryVerdict check_entry(const PakEntry& entry, uint64_t pack_size, const PreparedEntry& prepared) {
+  EntryVerdict v;
+  directory_problems(entry, &v.problems);
+  if (!range_in_file(entry.offset, read_extent(entry), pack_size)) {
+    v.read = EntryVerdict::Read::kOutside;
+    return v;
+  }
+  if (entry.kind != kKindLzo1x) {
+    if (prepared.read_whole < entry.unpacked_size) {
+      v.read = EntryVerdict::Read::kCutShort;
+      return v;
+    }
+    v.summed = true;
+    v.sum = prepared.stored_sum;
+    stored_problems(entry, v.sum, &v.problems);
+    return v;
+  }
+  const Decoded& d = prepared.decoded;
+  if (d.data == nullptr) {
+    v.read = EntryVerdict::Read::kNoMemory;
+    return v;
+  }
+  if (!d.read) {
+    v.read = EntryVerdict::Read::kCutShort;
+    return v;
+  }
+  v.summed = v.packed_summed = true;
+  v.sum = sum32(d.data, entry.unpacked_size);
+  v.packed_sum = d.packed_sum;
+  lzo1x_problems(entry, d, v.sum, &v.problems);
+  return v;
 }
 
 }  // namespace radodaro

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pak/entry_decoder.h"
+#include "pak/entry_reader.h"
 #include "pak/pak_format.h"
 
 namespace radodaro {
@@ -26,6 +27,28 @@ void lzo1x_problems(const PakEntry& entry, const Decoded& decoded, uint32_t cont
 
 // The problem of data that lies past the end of the file.
 std::string outside_problem(const PakEntry& entry);
+
+// What reading and checking one entry found: the one checker of every
+// command that reads an entry's data.
+struct EntryVerdict {
+  enum class Read {
+    kWhole,     // read whole: `problems` says what does not check
+    kOutside,   // its data lies past the end of the file
+    kCutShort,  // the pack was cut short while it was read
+    kNoMemory,  // no memory to decode it
+  };
+  Read read = Read::kWhole;
+  // Those of its directory record, and of its data when read whole.
+  std::vector<std::string> problems;
+  bool summed = false;  // `sum` is the sum of its content
+  uint32_t sum = 0;
+  bool packed_summed = false;  // lzo1x: `packed_sum` is the sum of its packed bytes
+  uint32_t packed_sum = 0;
+};
+
+// Checks the non-skipped `entry` of a pack `pack_size` bytes long, as
+// prepare_entry() read it.
+EntryVerdict check_entry(const PakEntry& entry, uint64_t pack_size, const PreparedEntry& prepared);
 
 }  // namespace radodaro
 
