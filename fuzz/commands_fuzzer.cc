@@ -5,6 +5,7 @@
 // original did.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string after = fuzz::scratch() + "after/";
   const bool expanded = expand(env, pak, before);
   if (expanded) {
+    // /e makes the folder only for a pack with an entry to write; --update
+    // wants a folder that is there.
+    ::mkdir(before.c_str(), 0777);
     const std::vector<char> pack = contents(pak);
     if (!run_group(env, pak, before, GroupMode::kOnlyChanged) || contents(pak) != pack) {
       std::abort();
