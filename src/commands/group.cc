@@ -628,7 +628,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
     return dry_run_update(env, pak_path, folder_path, compression, workers, options);
   }
   PackUpdate update(env, pak_path, say);
-  // /p works wherever the original did; --update needs its journal.
+  // /p works wherever it always has; --update needs its journal.
   if (!only_changed) update.allow_unjournaled();
   std::vector<uint8_t> dir_image;
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;

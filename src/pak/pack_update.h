@@ -98,7 +98,7 @@ class PackUpdate {
   // still held.
   void to_be_replaced() { replaceable_ = true; }
   // Where no journal can be written at all, the pack is changed without
-  // one, with a warning, as the original /p does; otherwise that is a
+  // one, with a warning, as /p always has; otherwise that is a
   // failure.
   void allow_unjournaled() { unjournaled_allowed_ = true; }
 

@@ -71,7 +71,7 @@ TEST(NothingLost, MemberThatIsThereButUnreadableFailsTheGroup) {
 
 // A pack the user may write, in a folder the user may not: its journal
 // goes to the user's state folder; with nowhere to write one, /p goes on
-// as the original does, with a warning, and --update refuses.
+// as it always has, with a warning, and --update refuses.
 TEST(NothingLost, PackInAFolderTheUserCannotWrite) {
   RADODARO_SKIP_ON_WINDOWS(kNeedsAnotherUser);
   TempDir tmp;
