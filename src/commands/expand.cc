@@ -41,19 +41,6 @@ void report(const std::string& path, bool line_begun, const char* message) {
   }
 }
 
-// Names the whole member file; what stands at its name already wins. From
-// the naming on, `*naming` holds interruptions until the member's lines
-// are printed; not while a key is waited for.
-bool commit(platform::NewFile* file, const std::string& path, bool line_begun,
-            std::optional<platform::InterruptsDeferred>* naming) {
-  naming->emplace();
-  const platform::Error e = file->commit();
-  if (e == platform::Error::kOk) return true;
-  naming->reset();
-  report(path, line_begun, e == platform::Error::kExists ? kExists : kCantWrite);
-  return false;
-}
-
 // Appends the `n` mapped bytes of the pack at `data` to `file`, and adds
 // their sum, read again once they are written, to `*sum`. `*whole` is false
 // when the pack lost them under us: another thread's read may have found
@@ -70,66 +57,94 @@ platform::Error append_mapped(platform::NewFile* file, const uint8_t* data, uint
   return e;
 }
 
-void expand_lzo1x(platform::NewFile* file, const std::string& path, const PakEntry& entry,
-                  const Decoded& d) {
-  if (d.data == nullptr) {
-    report(path, false, kCantWrite);
-    return;
-  }
-  // The packed bytes were read from the mapping; a pack cut short under
-  // us shows there.
-  if (!d.read) {
-    report(path, false, kBadEntry);
-    return;
-  }
-  if (d.unpack_error()) std::fputs("Error unpacking\n", stdout);
-  if (file->append(d.data, entry.unpacked_size) != platform::Error::kOk) {
-    report(path, false, kCantWrite);
-    return;
-  }
-  std::optional<platform::InterruptsDeferred> naming;
-  if (!commit(file, path, false, &naming)) return;
-  print_checksums(entry, sum32(d.data, entry.unpacked_size));
-  print_checksums(entry, d.packed_sum);
-  std::printf("%s\n", path.c_str());
-}
+// How far writing one member file got: the one writer of /e and --expand,
+// which each say it in their own words.
+struct MemberWrite {
+  enum class Step {
+    kOutside,        // the entry's data lies past the end of the file
+    kThere,          // something is at the name already
+    kCannotLook,     // whether something is at the name cannot be told (`error`)
+    kCannotCreate,   // the new file could not be made (`error`)
+    kNotRead,        // the data could not be read whole: `verdict.read` says why
+    kCannotWrite,    // writing it failed (`error`)
+    kThereAtNaming,  // something came to be at the name meanwhile
+    kCannotName,     // it could not be given its name (`error`)
+    kWritten,
+  };
+  Step step = Step::kOutside;
+  platform::Error error = platform::Error::kOk;
+  EntryVerdict verdict;  // from kNotRead on
+};
 
-void expand_stored(platform::NewFile* file, const std::string& path, const PakEntry& entry,
-                   const PackView& pack, const PreparedEntry& prepared) {
-  if (entry.unpacked_size != entry.packed_size || entry.kind != kKindStored) {
-    std::fputs("Warning!!!! unpacked flag not set!\n", stdout);
+// Writes the non-skipped, prepared `entry` as the member file `name` of
+// `folder`: whole under a name of its own, or with `overwrite` over a
+// regular file there. What is at the name already is found before a byte
+// is written, a link counts wherever it leads; with `overwrite`, what may
+// be replaced is told only as the member takes the name. From the naming
+// on, `*naming` holds interruptions until the caller has said so.
+MemberWrite write_member_file(platform::Env& env, const OutputFolder& folder,
+                              const std::string& name, const PakEntry& entry, const PackView& pack,
+                              const PreparedEntry& prepared, bool overwrite,
+                              std::optional<platform::InterruptsDeferred>* naming) {
+  using Step = MemberWrite::Step;
+  MemberWrite w;
+  if (!range_in_file(entry.offset, read_extent(entry), pack.size)) return w;
+  const platform::Error there = overwrite ? platform::Error::kNotFound : folder.look_up(env, name);
+  if (there != platform::Error::kNotFound) {
+    w.step = there == platform::Error::kOk ? Step::kThere : Step::kCannotLook;
+    w.error = there;
+    return w;
   }
-  std::fputs("Unpacked file ", stdout);
-  const uint8_t* data = pack.data() + entry.offset;
-  uint32_t sum = 0;
-  for (uint64_t done = 0; done < entry.unpacked_size;) {
-    // The piece the read stopped in.
-    if (done >= prepared.read_whole) {
-      report(path, true, kBadEntry);
-      return;
-    }
-    const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
-    bool whole = false;
-    const platform::Error e = append_mapped(file, data + done, n, &sum, &whole);
-    if (!whole) {
-      report(path, true, kBadEntry);
-      return;
-    }
-    if (e != platform::Error::kOk) {
-      report(path, true, kCantWrite);
-      return;
-    }
-    done += n;
+  platform::NewFile file(env, folder.handle, name);
+  // Where a new file takes its name at once, one that appeared since the
+  // look shows here.
+  if (const platform::Error e = file.create(/*beside=*/overwrite); e != platform::Error::kOk) {
+    w.step = e == platform::Error::kExists ? Step::kThere : Step::kCannotCreate;
+    w.error = e;
+    return w;
   }
-  // What was written is not what was read: the pack changed under us.
-  if (sum != prepared.stored_sum) {
-    report(path, true, kBadEntry);
-    return;
+  w.verdict = check_entry(entry, pack.size, prepared);
+  w.step = Step::kNotRead;
+  if (w.verdict.read != EntryVerdict::Read::kWhole) return w;
+  const auto failed = [&](Step step, platform::Error e) {
+    w.step = step;
+    w.error = e;
+    return w;
+  };
+  if (entry.kind == kKindLzo1x) {
+    if (const platform::Error e = file.append(prepared.decoded.data, entry.unpacked_size);
+        e != platform::Error::kOk) {
+      return failed(Step::kCannotWrite, e);
+    }
+  } else {
+    const uint8_t* data = pack.data() + entry.offset;
+    uint32_t sum = 0;
+    for (uint64_t done = 0; done < entry.unpacked_size;) {
+      const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
+      // The bytes were read once already; a pack cut short since shows here.
+      bool whole = false;
+      const platform::Error e = append_mapped(&file, data + done, n, &sum, &whole);
+      if (!whole) {
+        w.verdict.read = EntryVerdict::Read::kCutShort;
+        return w;
+      }
+      if (e != platform::Error::kOk) return failed(Step::kCannotWrite, e);
+      done += n;
+    }
+    // What was written is not what was read: the pack changed under us.
+    if (sum != prepared.stored_sum) {
+      w.verdict.read = EntryVerdict::Read::kCutShort;
+      return w;
+    }
   }
-  std::optional<platform::InterruptsDeferred> naming;
-  if (!commit(file, path, true, &naming)) return;
-  print_checksums(entry, prepared.stored_sum);
-  std::printf("%s\n", path.c_str());
+  naming->emplace();
+  const platform::Error e = overwrite ? file.commit_replacing() : file.commit();
+  if (e != platform::Error::kOk) {
+    naming->reset();
+    return failed(e == platform::Error::kExists ? Step::kThereAtNaming : Step::kCannotName, e);
+  }
+  w.step = Step::kWritten;
+  return w;
 }
 
 }  // namespace
@@ -149,38 +164,50 @@ platform::Error OutputFolder::look_up(platform::Env& env, const std::string& nam
 void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
                   const std::string& path, const PakEntry& entry, const PackView& pack,
                   const PreparedEntry& prepared) {
-  if (!range_in_file(entry.offset, read_extent(entry), pack.size)) {
-    std::printf(kBadEntry, path.c_str());
-    return;
-  }
-  // What is at the name already is left alone, and found before a byte is
-  // written; a link counts, wherever it leads.
-  switch (folder.look_up(env, name)) {
-    case platform::Error::kOk:
+  using Step = MemberWrite::Step;
+  std::optional<platform::InterruptsDeferred> naming;
+  const MemberWrite w =
+      write_member_file(env, folder, name, entry, pack, prepared, /*overwrite=*/false, &naming);
+  switch (w.step) {
+    case Step::kOutside:
+      std::printf(kBadEntry, path.c_str());
+      return;
+    case Step::kThere:
       report(path, false, kExists);
       return;
-    case platform::Error::kNotFound:
-      break;
+    case Step::kCannotLook:
+    case Step::kCannotCreate:
+      std::printf("Can't create file %s\n", path.c_str());
+      return;
     default:
-      std::printf("Can't create file %s\n", path.c_str());
-      return;
+      break;
   }
-  platform::NewFile file(env, folder.handle, name);
-  // Where a new file takes its name at once, one that appeared since the
-  // look shows here.
-  if (const platform::Error e = file.create(); e != platform::Error::kOk) {
-    if (e == platform::Error::kExists) {
-      report(path, false, kExists);
-    } else {
-      std::printf("Can't create file %s\n", path.c_str());
+  // The lines that /e prints as it writes, in the order it printed them.
+  const bool lzo1x = entry.kind == kKindLzo1x;
+  const bool line_begun = !lzo1x;
+  if (lzo1x) {
+    if (w.verdict.read != EntryVerdict::Read::kWhole) {
+      report(path, false, w.verdict.read == EntryVerdict::Read::kNoMemory ? kCantWrite : kBadEntry);
+      return;
     }
+    if (prepared.decoded.unpack_error()) std::fputs("Error unpacking\n", stdout);
+  } else {
+    if (entry.unpacked_size != entry.packed_size || entry.kind != kKindStored) {
+      std::fputs("Warning!!!! unpacked flag not set!\n", stdout);
+    }
+    std::fputs("Unpacked file ", stdout);
+    if (w.verdict.read != EntryVerdict::Read::kWhole) {
+      report(path, true, kBadEntry);
+      return;
+    }
+  }
+  if (w.step != Step::kWritten) {
+    report(path, line_begun, w.step == Step::kThereAtNaming ? kExists : kCantWrite);
     return;
   }
-  if (entry.kind == kKindLzo1x) {
-    expand_lzo1x(&file, path, entry, prepared.decoded);
-  } else {
-    expand_stored(&file, path, entry, pack, prepared);
-  }
+  print_checksums(entry, w.verdict.sum);
+  if (lzo1x) print_checksums(entry, w.verdict.packed_sum);
+  std::printf("%s\n", path.c_str());
 }
 
 void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
@@ -214,48 +241,39 @@ void cannot(MemberOutcome* out, const char* what, const std::string& path, platf
   out->problems.push_back(std::string("cannot ") + what + ": " + platform::reason(e));
 }
 
-// --expand of one prepared entry: written whole under a name of its own
-// (or over a regular file, with `overwrite`), checked, and said on stderr
-// when anything is wrong.
+void exists(MemberOutcome* out, const std::string& path) {
+  out->status = "exists";
+  complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
+  out->problems.emplace_back("exists");
+}
+
+// --expand of one prepared entry, said on stderr when anything is wrong.
 MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const std::string& name,
                            const std::string& path, const PakEntry& entry, const PackView& pack,
                            const PreparedEntry& prepared, bool overwrite) {
+  using Step = MemberWrite::Step;
   MemberOutcome out;
   if (entry.kind == kKindSkipped) {
     out.status = "skipped";
     return out;
   }
-  if (!range_in_file(entry.offset, read_extent(entry), pack.size)) {
-    not_written(&out, path, "not written: " + outside_problem(entry));
-    return out;
+  std::optional<platform::InterruptsDeferred> naming;
+  MemberWrite w = write_member_file(env, folder, name, entry, pack, prepared, overwrite, &naming);
+  switch (w.step) {
+    case Step::kOutside:
+      not_written(&out, path, "not written: " + outside_problem(entry));
+      return out;
+    case Step::kThere:
+      exists(&out, path);
+      return out;
+    case Step::kCannotLook:
+    case Step::kCannotCreate:
+      cannot(&out, "create", path, w.error);
+      return out;
+    default:
+      break;
   }
-  // What is at the name already is found before a byte is written; with
-  // --overwrite, what may be replaced is told only as the member takes the
-  // name.
-  const platform::Error there = overwrite ? platform::Error::kNotFound : folder.look_up(env, name);
-  if (there == platform::Error::kOk) {
-    out.status = "exists";
-    complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
-    out.problems.emplace_back("exists");
-    return out;
-  }
-  if (there != platform::Error::kNotFound) {
-    cannot(&out, "create", path, there);
-    return out;
-  }
-  platform::NewFile file(env, folder.handle, name);
-  if (const platform::Error e = file.create(/*beside=*/overwrite); e != platform::Error::kOk) {
-    if (e == platform::Error::kExists) {
-      out.status = "exists";
-      complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
-      out.problems.emplace_back("exists");
-    } else {
-      cannot(&out, "create", path, e);
-    }
-    return out;
-  }
-  EntryVerdict verdict = check_entry(entry, pack.size, prepared);
-  switch (verdict.read) {
+  switch (w.verdict.read) {
     case EntryVerdict::Read::kWhole:
     case EntryVerdict::Read::kOutside:  // found above
       break;
@@ -266,50 +284,27 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
       not_written(&out, path, "not written: the pack was cut short while it was read");
       return out;
   }
-  out.summed = verdict.summed;
-  out.sum = verdict.sum;
-  out.packed_summed = verdict.packed_summed;
-  out.packed_sum = verdict.packed_sum;
-  std::vector<std::string> problems = std::move(verdict.problems);
-  if (entry.kind == kKindLzo1x) {
-    if (const platform::Error e = file.append(prepared.decoded.data, entry.unpacked_size);
-        e != platform::Error::kOk) {
-      cannot(&out, "write", path, e);
+  out.summed = w.verdict.summed;
+  out.sum = w.verdict.sum;
+  out.packed_summed = w.verdict.packed_summed;
+  out.packed_sum = w.verdict.packed_sum;
+  switch (w.step) {
+    case Step::kCannotWrite:
+      cannot(&out, "write", path, w.error);
       return out;
-    }
-  } else {
-    const uint8_t* data = pack.data() + entry.offset;
-    uint32_t sum = 0;
-    for (uint64_t done = 0; done < entry.unpacked_size;) {
-      const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
-      // The bytes were read once already; a pack cut short since shows here.
-      bool whole = false;
-      const platform::Error e = append_mapped(&file, data + done, n, &sum, &whole);
-      if (!whole || (done + n == entry.unpacked_size && sum != prepared.stored_sum)) {
-        not_written(&out, path, "not written: the pack was cut short while it was read");
-        return out;
-      }
-      if (e != platform::Error::kOk) {
-        cannot(&out, "write", path, e);
-        return out;
-      }
-      done += n;
-    }
-  }
-  const platform::Error e = overwrite ? file.commit_replacing() : file.commit();
-  if (e == platform::Error::kExists) {
-    out.status = "exists";
-    complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
-    out.problems.emplace_back("exists");
-    return out;
-  }
-  if (e != platform::Error::kOk) {
-    cannot(&out, overwrite && e == platform::Error::kNotRegular ? "replace" : "create", path, e);
-    return out;
+    case Step::kThereAtNaming:
+      exists(&out, path);
+      return out;
+    case Step::kCannotName:
+      cannot(&out, overwrite && w.error == platform::Error::kNotRegular ? "replace" : "create",
+             path, w.error);
+      return out;
+    default:
+      break;
   }
   out.status = "written";
-  for (const std::string& p : problems) complain("%s: %s", path.c_str(), p.c_str());
-  out.problems = std::move(problems);
+  for (const std::string& p : w.verdict.problems) complain("%s: %s", path.c_str(), p.c_str());
+  out.problems = std::move(w.verdict.problems);
   return out;
 }
 
