@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pak/entry_kind.h"
 #include "pak/pak_format.h"
 
 using namespace radodaro;

@@ -53,8 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   platform::Env& env = platform::Env::system();
   const std::string pak = fuzz::scratch() + "pack";
   fuzz::write_bytes(pak, data, size);
-  run_list(env, pak);
-  run_verify(env, pak);
+  if (PackView view; open_pack_to_read(env, pak, &view)) {
+    run_list(view);
+    run_verify(env, view);
+  }
 
   const std::string before = fuzz::scratch() + "before/";
   const std::string after = fuzz::scratch() + "after/";

@@ -16,6 +16,7 @@
 #include "commands/group.h"
 #include "pak/checksums.h"
 #include "pak/entry_decoder.h"
+#include "pak/entry_kind.h"
 #include "pak/pak_format.h"
 #include "scratch.h"
 

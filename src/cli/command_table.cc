@@ -123,18 +123,20 @@ constexpr char kEntriesExits[] =
 
 constexpr unsigned kOnPack = kPackOperand | kInterruptible;
 constexpr unsigned kOnPackAndFolder = kPackOperand | kFolderOperand | kInterruptible;
+constexpr unsigned kReadingPack = kOnPack | kReadsPack;
+constexpr unsigned kReadingPackIntoFolder = kOnPackAndFolder | kReadsPack;
 
 // One row a command: what it takes, what --help says of it, and the file
 // under src/commands/ that runs it.
 constexpr Command kCommands[] = {
     {"--list", "PACK", 1, 1, "list the entries without reading their data", kListOptions,
-     kDoneOrNot, kOnPack, list_command},
+     kDoneOrNot, kReadingPack, list_command},
     {"--verify", "PACK", 1, 1, "check every entry and the directory; writes nothing",
-     kVerifyOptions, kEntriesExits, kOnPack, verify_command},
+     kVerifyOptions, kEntriesExits, kReadingPack, verify_command},
     {"--expand", "PACK FOLDER", 2, 2, "write the entries out as member files, never over a file",
      kExpandOptions,
      "0 every selected entry written and checked, 1 some were not, 255 nothing could be done",
-     kOnPackAndFolder, expand_command},
+     kReadingPackIntoFolder, expand_command},
     {"--update", "PACK FOLDER", 2, 2, "group only the member files that changed", kUpdateOptions,
      kDoneOrNot, kOnPackAndFolder, update_command},
     {"--compact", "PACK", 1, 1, "give back the space that no entry refers to", kCompactOptions,
@@ -273,6 +275,10 @@ int run_command(platform::Env& env, int argc, const char* const* argv) {
   if ((c->setup & kFolderOperand) != 0) in.folder = platform::full_folder_path(in.operands[1]);
   if ((c->setup & kPackOperand) != 0) in.pack = platform::full_path(in.operands[0]);
   if ((c->setup & kInterruptible) != 0) platform::handle_interruptions();
+  if ((c->setup & kReadsPack) != 0 && (!open_pack_to_read(env, in.pack, &in.view) ||
+                                       !selection_fits(in.options.selection, in.view.dir_image))) {
+    return -1;
+  }
   return c->run(env, in);
 }
 

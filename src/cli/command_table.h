@@ -34,6 +34,9 @@ enum Setup : unsigned {
   kPackOperand = 1,    // the first operand is a pack: Invocation::pack
   kFolderOperand = 2,  // the second is a folder: Invocation::folder
   kInterruptible = 4,  // interruptions undo what the run did (handle_interruptions)
+  // The pack is opened to be read (Invocation::view), and --only checked
+  // against its entries, before the command runs.
+  kReadsPack = 8,
 };
 
 struct Command {

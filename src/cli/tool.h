@@ -3,7 +3,7 @@
 
 namespace radodaro {
 
-// The usage text of the original modes, printed exactly as they always did.
+// The usage text of /e and /p, printed exactly as it always was.
 extern const char kUsageText[];
 
 // The whole program but the final flush of standard output: checks the

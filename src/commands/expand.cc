@@ -13,6 +13,7 @@
 #include "commands/output.h"
 #include "pak/checksums.h"
 #include "pak/entry_check.h"
+#include "pak/entry_kind.h"
 #include "pak/entry_pipeline.h"
 #include "platform/console.h"
 #include "platform/paths.h"
@@ -111,7 +112,7 @@ MemberWrite write_member_file(platform::Env& env, const OutputFolder& folder,
     w.error = e;
     return w;
   };
-  if (entry.kind == kKindLzo1x) {
+  if (kind_of(entry).compressed) {
     if (const platform::Error e = file.append(prepared.decoded.data, entry.unpacked_size);
         e != platform::Error::kOk) {
       return failed(Step::kCannotWrite, e);
@@ -183,7 +184,7 @@ void expand_entry(platform::Env& env, const OutputFolder& folder, const std::str
       break;
   }
   // The lines that /e prints as it writes, in the order it printed them.
-  const bool lzo1x = entry.kind == kKindLzo1x;
+  const bool lzo1x = kind_of(entry).compressed;
   const bool line_begun = !lzo1x;
   if (lzo1x) {
     if (w.verdict.read != EntryVerdict::Read::kWhole) {
@@ -192,7 +193,7 @@ void expand_entry(platform::Env& env, const OutputFolder& folder, const std::str
     }
     if (prepared.decoded.unpack_error()) std::fputs("Error unpacking\n", stdout);
   } else {
-    if (entry.unpacked_size != entry.packed_size || entry.kind != kKindStored) {
+    if (entry.unpacked_size != entry.packed_size || !kind_of(entry).sizes_agree) {
       std::fputs("Warning!!!! unpacked flag not set!\n", stdout);
     }
     std::fputs("Unpacked file ", stdout);
@@ -253,7 +254,7 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
                            const PreparedEntry& prepared, bool overwrite) {
   using Step = MemberWrite::Step;
   MemberOutcome out;
-  if (entry.kind == kKindSkipped) {
+  if (!kind_of(entry).holds_data) {
     out.status = "skipped";
     return out;
   }
@@ -312,36 +313,6 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
 
 namespace {
 
-// Decode buffers handed from one entry to the next, whichever slot it has:
-// those that are free hold `keep` bytes together at most.
-class BufferPool {
- public:
-  explicit BufferPool(uint64_t keep) : keep_(keep) {}
-
-  std::unique_ptr<DecodeBuffer> take() {
-    const std::lock_guard<std::mutex> hold(lock_);
-    if (free_.empty()) return std::make_unique<DecodeBuffer>();
-    std::unique_ptr<DecodeBuffer> buffer = std::move(free_.back());
-    free_.pop_back();
-    kept_ -= buffer->capacity();
-    return buffer;
-  }
-
-  void give(std::unique_ptr<DecodeBuffer> buffer) {
-    if (buffer == nullptr) return;
-    const std::lock_guard<std::mutex> hold(lock_);
-    if (kept_ + buffer->capacity() > keep_) return;
-    kept_ += buffer->capacity();
-    free_.push_back(std::move(buffer));
-  }
-
- private:
-  const uint64_t keep_;
-  std::mutex lock_;
-  std::vector<std::unique_ptr<DecodeBuffer>> free_;
-  uint64_t kept_ = 0;
-};
-
 // /e on the pipeline: workers decode and checksum, the committing thread
 // names the member files and prints, in index order.
 class ExpandWork final : public EntryWork {
@@ -363,7 +334,7 @@ class ExpandWork final : public EntryWork {
 
   uint64_t cost(uint32_t index) override {
     const PakEntry entry = entry_of(pack_.dir_image, index);
-    return entry.kind == kKindLzo1x && selected(index) ? entry.unpacked_size : 0;
+    return kind_of(entry).compressed && selected(index) ? entry.unpacked_size : 0;
   }
 
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t) override {
@@ -371,7 +342,7 @@ class ExpandWork final : public EntryWork {
     s.prepared = PreparedEntry();
     if (!selected(index)) return 0;
     const PakEntry entry = entry_of(pack_.dir_image, index);
-    if (entry.kind == kKindLzo1x) s.buffer = buffers_.take();
+    if (kind_of(entry).compressed) s.buffer = buffers_.take();
     prepare_entry(env_, entry, pack_, s.buffer.get(), &s.prepared);
     return s.prepared.decoded.data != nullptr ? entry.unpacked_size : 0;
   }
@@ -382,7 +353,7 @@ class ExpandWork final : public EntryWork {
     const PakEntry entry = entry_of(pack_.dir_image, index);
     if (options_ != nullptr) {
       commit_modern(index, entry, s);
-    } else if (entry.kind != kKindSkipped) {
+    } else if (kind_of(entry).holds_data) {
       const std::string name = member_name(index);
       const std::string path = folder_path_ + name;
       // Every member file lies in the same folder, so one walk serves them
@@ -443,7 +414,7 @@ class ExpandWork final : public EntryWork {
   const std::string& folder_path_;
   const ExpandOptions* options_;
   Progress* progress_;
-  BufferPool buffers_;
+  DecodeBufferPool buffers_;
   std::vector<Slot> slots_;
   ReadBehind read_behind_{pack_.data()};
 
@@ -461,16 +432,9 @@ void run_expand(platform::Env& env, const PackView& pack, const std::string& fol
   run_in_order(work, header_of(pack.dir_image).entry_count, limits);
 }
 
-int run_expand_command(platform::Env& env, const std::string& pak_path,
-                       const std::string& folder_path, const ExpandOptions& options,
-                       uint32_t workers) {
-  PackView pack;
-  if (!open_pack_to_read(env, pak_path, &pack)) return -1;
+int run_expand_command(platform::Env& env, const PackView& pack, const std::string& folder_path,
+                       const ExpandOptions& options, uint32_t workers) {
   const uint32_t count = header_of(pack.dir_image).entry_count;
-  if (std::string why; !options.selection.fits(count, &why)) {
-    complain("--only: %s", why.c_str());
-    return -1;
-  }
   const PipelineLimits limits = pipeline_limits(workers);
   uint64_t entries = 0;
   uint64_t bytes = 0;
@@ -513,7 +477,7 @@ int expand_command(platform::Env& env, const Invocation& in) {
   options.overwrite = in.options.overwrite;
   options.progress = in.options.progress;
   options.selection = in.options.selection;
-  return run_expand_command(env, in.pack, in.folder, options, in.options.jobs);
+  return run_expand_command(env, in.view, in.folder, options, in.options.jobs);
 }
 
 }  // namespace radodaro

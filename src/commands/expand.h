@@ -48,10 +48,9 @@ struct ExpandOptions {
 // them, each whole or not at all, existing files left alone (or, with
 // `overwrite`, replaced at once), every problem said on stderr. 0 when every
 // selected entry was written and checked, 1 when some were not, -1 when
-// nothing could be done.
-int run_expand_command(platform::Env& env, const std::string& pak_path,
-                       const std::string& folder_path, const ExpandOptions& options,
-                       uint32_t workers);
+// nothing could be done. `pack` is open, and the selection fits it.
+int run_expand_command(platform::Env& env, const PackView& pack, const std::string& folder_path,
+                       const ExpandOptions& options, uint32_t workers);
 
 // Expands one entry, prepared, into a new member file `name` in `folder`,
 // whose whole path, for messages, is `path`. The file appears under its

@@ -12,6 +12,7 @@
 #include "commands/open_pack.h"
 #include "commands/output.h"
 #include "pak/checksums.h"
+#include "pak/entry_kind.h"
 #include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
@@ -91,10 +92,14 @@ Same holds_the_same(platform::Env& env, const platform::Handle& member, uint64_t
     }
     data = same.packed->data();
   }
-  if (entry.kind != kKindLzo1x) return member_holds(env, member, length, data);
-  const Decoded d = decode_lzo1x(entry, data, same.buffer);
-  if (d.data == nullptr || !d.read) return Same::kCannotTell;
-  return member_holds(env, member, length, d.data);
+  const EntryKind& kind = kind_of(entry);
+  if (!kind.compressed) return member_holds(env, member, length, data);
+  std::unique_ptr<DecodeBuffer> buffer = same.buffers->take();
+  const Decoded d = kind.decode(entry, data, buffer.get(), false);
+  const Same same_bytes =
+      d.data == nullptr || !d.read ? Same::kCannotTell : member_holds(env, member, length, d.data);
+  same.buffers->give(std::move(buffer));
+  return same_bytes;
 }
 
 // Appends the `length` bytes of `member` from `at_member` to `pack` at
@@ -154,7 +159,7 @@ uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, cons
     }
   }
   if (length >= kPackLimit) return 0;
-  const bool encode = same != nullptr && same->encoder != nullptr && entry.kind == kKindLzo1x;
+  const bool encode = same != nullptr && same->encoder != nullptr && kind_of(entry).compressed;
   // One too large to be held alongside others waits for its turn: one to
   // be compressed is then read whole, one to be stored a window at a time.
   if (length > most) {
@@ -304,7 +309,7 @@ void name_unused_members(const MemberFolder& folder, const std::string& folder_p
     } else if (index >= count) {
       why = "the pack has no entry " + std::to_string(index) + " (it has " + std::to_string(count) +
             ")";
-    } else if (entry_of(dir_image, index).kind == kKindSkipped) {
+    } else if (!kind_of(entry_of(dir_image, index)).holds_data) {
       why = "entry " + std::to_string(index) + " is skipped";
     } else {
       continue;
@@ -326,7 +331,8 @@ bool folder_is_there(const MemberFolder& folder, const std::string& folder_path)
 }
 
 // With --update: the pack as it was, mapped (the run holds it, and appends
-// only past its old end), and a decoder and an encoder for each thread.
+// only past its old end), the run's decode buffers, and an encoder for each
+// thread.
 class UpdateState {
  public:
   // `pack_data`: the pack's `pack_size` bytes, mapped; `owned` when they
@@ -335,20 +341,21 @@ class UpdateState {
   // mapped.
   UpdateState(platform::Env& env, uint64_t pack_size, const uint8_t* pack_data, bool owned,
               const platform::Handle* pack_file, bool wanted, Compression compression,
-              uint32_t threads)
+              const PipelineLimits& limits)
       : env_(env),
         wanted_(wanted),
         owned_(owned),
         pack_size_(pack_size),
         pack_data_(pack_data),
-        threads_(threads),
+        buffers_(limits.budget),
+        threads_(limits.workers + 1),
         read_behind_(pack_data_) {
     const Lzo1xEffort effort =
         compression == Compression::kBest ? Lzo1xEffort::kBest : Lzo1xEffort::kFast;
     for (Thread& t : threads_) {
       t.encoder.emplace(effort);
       t.check = {pack_size_, pack_data_, pack_file,
-                 &t.packed,  &t.buffer,  compression == Compression::kNone ? nullptr : &*t.encoder};
+                 &t.packed,  &buffers_,  compression == Compression::kNone ? nullptr : &*t.encoder};
     }
   }
   ~UpdateState() {
@@ -366,18 +373,16 @@ class UpdateState {
       read_behind_.done(entry.offset, read_extent(entry));
     }
   }
-  // Gives back what a thread's decoder, encoder and reads hold beyond
+  // Gives back what a thread's encoder and reads hold beyond
   // `keep` bytes each.
   void trim(uint32_t thread, uint64_t keep) {
     Thread& t = threads_[thread];
-    if (t.buffer.capacity() > keep) t.buffer.release();
     t.encoder->trim(keep);
     if (t.packed.capacity() > keep) std::vector<uint8_t>().swap(t.packed);
   }
 
  private:
   struct Thread {
-    DecodeBuffer buffer;
     std::vector<uint8_t> packed;
     std::optional<Lzo1xEncoder> encoder;
     UpdateContext check;
@@ -387,6 +392,7 @@ class UpdateState {
   bool owned_;
   uint64_t pack_size_ = 0;
   const uint8_t* pack_data_ = nullptr;
+  DecodeBufferPool buffers_;
   std::vector<Thread> threads_;
   ReadBehind read_behind_;
 };
@@ -453,7 +459,7 @@ class GroupWork final : public EntryWork {
 
   uint64_t cost(uint32_t index) override {
     const PakEntry entry = entry_of(original_, index);
-    return entry.kind == kKindSkipped || !options_.selection.contains(index) ||
+    return !kind_of(entry).holds_data || !options_.selection.contains(index) ||
                    !folder_.may_hold(member_name(index))
                ? 0
                : entry.unpacked_size;
@@ -463,7 +469,7 @@ class GroupWork final : public EntryWork {
     std::optional<MemberPrepared>& s = slots_[slot];
     s.emplace();
     const PakEntry entry = entry_of(original_, index);
-    if (entry.kind == kKindSkipped || !folder_.handle.is_open() ||
+    if (!kind_of(entry).holds_data || !folder_.handle.is_open() ||
         !options_.selection.contains(index)) {
       return 0;
     }
@@ -481,7 +487,7 @@ class GroupWork final : public EntryWork {
   bool commit(uint32_t index, uint32_t slot) override {
     std::optional<MemberPrepared>& s = slots_[slot];
     PakEntry entry = entry_of(original_, index);
-    if (entry.kind == kKindSkipped || !options_.selection.contains(index)) return true;
+    if (!kind_of(entry).holds_data || !options_.selection.contains(index)) return true;
     const std::string name = member_name(index);
     if (s->state == MemberPrepared::kDeferred) {
       s.emplace();
@@ -554,7 +560,7 @@ void selected_totals(const std::vector<uint8_t>& dir_image, const EntrySelection
   *entries = *bytes = 0;
   for (uint32_t i = 0; i < count; ++i) {
     const PakEntry e = entry_of(dir_image, i);
-    if (e.kind == kKindSkipped || !selection.contains(i)) continue;
+    if (!kind_of(e).holds_data || !selection.contains(i)) continue;
     ++*entries;
     *bytes += e.unpacked_size;
   }
@@ -571,7 +577,7 @@ bool move_out_of_the_directory(platform::Env& env, const platform::Handle& pack,
   for (uint32_t i = 0; i < count; ++i) {
     PakEntry entry = entry_of(*dir_image, i);
     const uint64_t extent = read_extent(entry);
-    if (entry.kind == kKindSkipped || extent == 0 || entry.offset >= dir_image->size() ||
+    if (!kind_of(entry).holds_data || extent == 0 || entry.offset >= dir_image->size() ||
         !range_in_file(entry.offset, extent, size)) {
       continue;
     }
@@ -594,17 +600,14 @@ bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::
   PackView pack;
   if (!open_pack_to_read(env, pak_path, &pack)) return false;
   std::vector<uint8_t> dir_image = pack.dir_image;
-  if (std::string why; !options.selection.fits(header_of(dir_image).entry_count, &why)) {
-    complain("--only: %s", why.c_str());
-    return false;
-  }
+  if (!selection_fits(options.selection, dir_image)) return false;
   MemberFolder folder;
   folder.open(env, folder_path);
   if (!folder_is_there(folder, folder_path)) return false;
   name_unused_members(folder, folder_path, dir_image);
   const PipelineLimits limits = pipeline_limits(workers);
   UpdateState mapped(env, pack.size, pack.data(), /*owned=*/false, nullptr, /*wanted=*/true,
-                     compression, limits.workers + 1);
+                     compression, limits);
   uint64_t entries = 0;
   uint64_t bytes = 0;
   selected_totals(dir_image, options.selection, &entries, &bytes);
@@ -632,8 +635,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   if (!only_changed) update.allow_unjournaled();
   std::vector<uint8_t> dir_image;
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;
-  if (std::string why; !options.selection.fits(header_of(dir_image).entry_count, &why)) {
-    complain("--only: %s", why.c_str());
+  if (!selection_fits(options.selection, dir_image)) {
     update.leave_untouched();
     return false;
   }
@@ -649,7 +651,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   const PipelineLimits limits = pipeline_limits(workers);
   const uint64_t size = update.original_size();
   UpdateState mapped(env, size, only_changed ? env.map_window(update.file(), 0, size) : nullptr,
-                     /*owned=*/true, &update.file(), only_changed, compression, limits.workers + 1);
+                     /*owned=*/true, &update.file(), only_changed, compression, limits);
   uint64_t entries = 0;
   uint64_t bytes = 0;
   selected_totals(dir_image, options.selection, &entries, &bytes);

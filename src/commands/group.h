@@ -74,7 +74,7 @@ struct UpdateContext {
   const uint8_t* pack_data = nullptr;
   const platform::Handle* pack_file = nullptr;
   std::vector<uint8_t>* packed = nullptr;
-  DecodeBuffer* buffer = nullptr;
+  DecodeBufferPool* buffers = nullptr;
   Lzo1xEncoder* encoder = nullptr;  // nullptr: uncompressed, as a stored entry
 };
 

@@ -12,6 +12,7 @@
 #include "commands/group.h"
 #include "commands/output.h"
 #include "pak/entry_selection.h"
+#include "pak/pack_reader.h"
 #include "platform/files.h"
 
 namespace radodaro {
@@ -33,6 +34,7 @@ struct Invocation {
   std::string pack;    // the first operand as an absolute path, where the row asks
   std::string folder;  // the second as an absolute folder path, ending with a separator
   CommandOptions options;
+  PackView view;  // the pack, open to be read, where the row asks
 };
 
 // The commands, each in its own file.

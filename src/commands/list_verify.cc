@@ -9,6 +9,7 @@
 #include "pak/compact_layout.h"
 #include "pak/entry_check.h"
 #include "pak/entry_decoder.h"
+#include "pak/entry_kind.h"
 #include "pak/entry_pipeline.h"
 #include "pak/pack_reader.h"
 #include "platform/process.h"
@@ -23,15 +24,10 @@ uint32_t directory_crc(const std::vector<uint8_t>& dir_image) {
 
 }  // namespace
 
-int run_list(platform::Env& env, const std::string& pak_path, const LookOptions& options) {
-  PackView pack;
-  if (!open_pack_to_read(env, pak_path, &pack)) return -1;
+int run_list(const PackView& pack, const LookOptions& options) {
   const PakHeader header = header_of(pack.dir_image);
-  if (std::string why; !options.selection.fits(header.entry_count, &why)) {
-    complain("--only: %s", why.c_str());
-    return -1;
-  }
-  uint32_t counts[4] = {};  // stored, lzo1x, skipped, any other
+  // One count for each kind that the format knows, and one for the rest.
+  std::vector<uint32_t> counts(known_kinds().size() + 1);
   uint32_t listed = 0;
   if (!options.json) {
     std::printf("%-8s  %-7s  %10s  %10s  %10s  %-8s  %s\n", "member", "kind", "unpacked", "packed",
@@ -41,7 +37,7 @@ int run_list(platform::Env& env, const std::string& pak_path, const LookOptions&
     if (!options.selection.contains(i)) continue;
     const PakEntry e = entry_of(pack.dir_image, i);
     ++listed;
-    ++counts[e.kind == kKindStored ? 0 : e.kind == kKindLzo1x ? 1 : e.kind == kKindSkipped ? 2 : 3];
+    ++counts[kind_position(e.kind)];
     uint64_t extent = 0;
     const bool inside = kept_extent(e, pack.size, &extent);
     if (options.json) {
@@ -125,24 +121,24 @@ class VerifyWork final : public EntryWork {
         pack_(pack),
         options_(options),
         progress_(progress),
-        keep_(limits.budget / (limits.workers + 1)),
-        buffers_(limits.workers + 1),
+        buffers_(limits.budget),
         slots_(limits.slots) {}
 
   uint64_t cost(uint32_t index) override {
     const PakEntry e = entry_of(pack_.dir_image, index);
-    return e.kind == kKindLzo1x && options_.selection.contains(index) ? e.unpacked_size : 0;
+    return kind_of(e).compressed && options_.selection.contains(index) ? e.unpacked_size : 0;
   }
 
-  uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
+  uint64_t prepare(uint32_t index, uint32_t slot, uint32_t) override {
     EntryVerdict& v = slots_[slot];
     v = EntryVerdict();
     const PakEntry e = entry_of(pack_.dir_image, index);
-    if (e.kind == kKindSkipped || !options_.selection.contains(index)) return 0;
-    DecodeBuffer& buffer = buffers_[worker];
-    verify_entry(env_, e, pack_, &buffer, &v);
-    if (buffer.capacity() > keep_) buffer.release();
-    // The decoded bytes are not kept.
+    if (!kind_of(e).holds_data || !options_.selection.contains(index)) return 0;
+    // The decoded bytes are not kept past the check.
+    std::unique_ptr<DecodeBuffer> buffer =
+        kind_of(e).compressed ? buffers_.take() : std::unique_ptr<DecodeBuffer>();
+    verify_entry(env_, e, pack_, buffer.get(), &v);
+    buffers_.give(std::move(buffer));
     return 0;
   }
 
@@ -155,7 +151,7 @@ class VerifyWork final : public EntryWork {
     progress_->advance(inside ? read_extent(e) : 0);
     if (options_.json) {
       JsonLine line = entry_json(index, e);
-      line.string("status", e.kind == kKindSkipped ? "skipped"
+      line.string("status", !kind_of(e).holds_data ? "skipped"
                             : v.problems.empty()   ? "ok"
                                                    : "problems");
       if (v.summed) line.hex("sum", v.sum);
@@ -168,7 +164,7 @@ class VerifyWork final : public EntryWork {
       }
       print_out(report);
     }
-    if (e.kind == kKindSkipped) return true;
+    if (!kind_of(e).holds_data) return true;
     ++checked;
     if (inside) read_behind_.done(e.offset, read_extent(e));
     return true;
@@ -182,8 +178,7 @@ class VerifyWork final : public EntryWork {
   const PackView& pack_;
   const LookOptions& options_;
   Progress* progress_;
-  const uint64_t keep_;
-  std::vector<DecodeBuffer> buffers_;
+  DecodeBufferPool buffers_;
   std::vector<EntryVerdict> slots_;
   ReadBehind read_behind_{pack_.data()};
 };
@@ -203,15 +198,9 @@ void selected_totals(const PackView& pack, const EntrySelection& selection, uint
 
 }  // namespace
 
-int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers,
+int run_verify(platform::Env& env, const PackView& pack, uint32_t workers,
                const LookOptions& options) {
-  PackView pack;
-  if (!open_pack_to_read(env, pak_path, &pack)) return -1;
   const PakHeader header = header_of(pack.dir_image);
-  if (std::string why; !options.selection.fits(header.entry_count, &why)) {
-    complain("--only: %s", why.c_str());
-    return -1;
-  }
   const PipelineLimits limits = pipeline_limits(workers);
   uint64_t entries = 0;
   uint64_t bytes = 0;
@@ -244,11 +233,11 @@ int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers
   return problems == 0 ? 0 : 1;
 }
 
-int list_command(platform::Env& env, const Invocation& in) {
+int list_command(platform::Env&, const Invocation& in) {
   LookOptions options;
   options.json = in.options.json;
   options.selection = in.options.selection;
-  return run_list(env, in.pack, options);
+  return run_list(in.view, options);
 }
 
 int verify_command(platform::Env& env, const Invocation& in) {
@@ -256,7 +245,7 @@ int verify_command(platform::Env& env, const Invocation& in) {
   options.json = in.options.json;
   options.selection = in.options.selection;
   options.progress = in.options.progress;
-  return run_verify(env, in.pack, in.options.jobs, options);
+  return run_verify(env, in.view, in.options.jobs, options);
 }
 
 }  // namespace radodaro

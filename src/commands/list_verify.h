@@ -7,6 +7,7 @@
 
 #include "commands/output.h"
 #include "pak/entry_selection.h"
+#include "pak/pack_reader.h"
 #include "platform/files.h"
 
 namespace radodaro {
@@ -19,15 +20,14 @@ struct LookOptions {
   ProgressMode progress = ProgressMode::kAuto;  // --verify
 };
 
-// --list PACK: prints the directory and a summary, in which "unreferenced"
-// is what --compact would give back; 0, or -1 when the pack cannot be
-// opened or the selection does not fit it (with the reason on stderr).
-int run_list(platform::Env& env, const std::string& pak_path, const LookOptions& options = {});
+// --list PACK, of the open `pack`, whose directory the selection fits:
+// prints the directory and a summary, in which "unreferenced" is what
+// --compact would give back; 0.
+int run_list(const PackView& pack, const LookOptions& options = {});
 
-// --verify PACK: prints a line for each problem and a summary; 0 when there
-// is none, 1 when there are some, -1 when the pack cannot be opened or the
-// selection does not fit it.
-int run_verify(platform::Env& env, const std::string& pak_path, uint32_t workers = 1,
+// --verify PACK, of the open `pack`: prints a line for each problem and a
+// summary; 0 when there is none, 1 when there are some.
+int run_verify(platform::Env& env, const PackView& pack, uint32_t workers = 1,
                const LookOptions& options = {});
 
 }  // namespace radodaro

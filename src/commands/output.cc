@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "pak/entry_kind.h"
 #include "platform/console.h"
 
 namespace radodaro {
@@ -66,6 +67,13 @@ void complain(const char* format, ...) {
 void print_out(const std::string& text) {
   clear_progress();
   std::fputs(text.c_str(), stdout);
+}
+
+bool selection_fits(const EntrySelection& selection, const std::vector<uint8_t>& dir_image) {
+  std::string why;
+  if (selection.fits(header_of(dir_image).entry_count, &why)) return true;
+  complain("--only: %s", why.c_str());
+  return false;
 }
 
 bool open_pack_to_read(platform::Env& env, const std::string& pak_path, PackView* pack) {

@@ -1,6 +1,6 @@
 // What the "--" commands print: diagnostics on stderr, JSON Lines for
-// scripts, and the progress line on a terminal. The original modes print
-// nothing through here.
+// scripts, and the progress line on a terminal. /e and /p print nothing
+// through here.
 #ifndef RADODARO_COMMANDS_OUTPUT_H_
 #define RADODARO_COMMANDS_OUTPUT_H_
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pak/entry_selection.h"
 #include "pak/pack_reader.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
@@ -26,6 +27,10 @@ void print_out(const std::string& text);
 // Opens the pack to read it, as open_pack() does; on failure says why on
 // stderr: "radodaro: cannot open PACK: reason".
 bool open_pack_to_read(platform::Env& env, const std::string& pak_path, PackView* pack);
+
+// Whether every entry that `selection` names is in the directory
+// `dir_image`; says on stderr what is not.
+bool selection_fits(const EntrySelection& selection, const std::vector<uint8_t>& dir_image);
 
 // One JSON object on one line, its fields in the order added.
 class JsonLine {

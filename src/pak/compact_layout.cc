@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "pak/checksums.h"
+#include "pak/entry_kind.h"
 #include "pak/pak_format.h"
 
 namespace radodaro {

@@ -1,6 +1,7 @@
 #include "pak/entry_check.h"
 
 #include "pak/checksums.h"
+#include "pak/entry_kind.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -24,11 +25,17 @@ __attribute__((format(printf, 1, 2))) std::string text(const char* format, ...) 
 }  // namespace
 
 void directory_problems(const PakEntry& e, std::vector<std::string>* problems) {
-  if (kind_name(e.kind) == nullptr) {
-    problems->push_back(text("kind %u is not stored, lzo1x or skipped", e.kind));
+  const EntryKind& kind = kind_of(e);
+  if (kind.name == nullptr) {
+    std::string known;
+    const auto kinds = known_kinds();
+    for (size_t i = 0; i < kinds.size(); ++i) {
+      known.append(i == 0 ? "" : i + 1 == kinds.size() ? " or " : ", ").append(kinds[i].name);
+    }
+    problems->push_back(text("kind %u is not %s", e.kind, known.c_str()));
   }
-  if (e.kind == kKindStored && e.packed_size != e.unpacked_size) {
-    problems->push_back(text("stored, but its packed size %u is not its unpacked size %u",
+  if (kind.sizes_agree && e.packed_size != e.unpacked_size) {
+    problems->push_back(text("%s, but its packed size %u is not its unpacked size %u", kind.name,
                              e.packed_size, e.unpacked_size));
   }
 }
@@ -66,7 +73,7 @@ EntryVerdict check_entry(const PakEntry& entry, uint64_t pack_size, const Prepar
     v.read = EntryVerdict::Read::kOutside;
     return v;
   }
-  if (entry.kind != kKindLzo1x) {
+  if (!kind_of(entry).compressed) {
     if (prepared.read_whole < entry.unpacked_size) {
       v.read = EntryVerdict::Read::kCutShort;
       return v;

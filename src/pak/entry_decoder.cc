@@ -18,6 +18,23 @@ constexpr uint64_t kKeepSlack = 64ull * 1024 * 1024;
 
 }  // namespace
 
+std::unique_ptr<DecodeBuffer> DecodeBufferPool::take() {
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (free_.empty()) return std::make_unique<DecodeBuffer>();
+  std::unique_ptr<DecodeBuffer> buffer = std::move(free_.back());
+  free_.pop_back();
+  kept_ -= buffer->capacity();
+  return buffer;
+}
+
+void DecodeBufferPool::give(std::unique_ptr<DecodeBuffer> buffer) {
+  if (buffer == nullptr) return;
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (kept_ + buffer->capacity() > keep_) return;
+  kept_ += buffer->capacity();
+  free_.push_back(std::move(buffer));
+}
+
 bool lzo1x_ready() {
   static const bool ready = lzo_init() == LZO_E_OK;
   return ready;

@@ -4,6 +4,9 @@
 #define RADODARO_PAK_ENTRY_DECODER_H_
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "pak/pak_format.h"
 
@@ -40,6 +43,22 @@ class DecodeBuffer {
   uint8_t* data_ = nullptr;
   uint64_t capacity_ = 0;
   uint64_t dirty_ = 0;  // bytes from the start that may be other than zero
+};
+
+// The decode buffers of a run, handed from one entry to the next whichever
+// thread decodes it: those that are free hold `keep` bytes together at
+// most, so what a run keeps does not grow with its threads.
+class DecodeBufferPool {
+ public:
+  explicit DecodeBufferPool(uint64_t keep) : keep_(keep) {}
+  std::unique_ptr<DecodeBuffer> take();
+  void give(std::unique_ptr<DecodeBuffer> buffer);
+
+ private:
+  const uint64_t keep_;
+  std::mutex lock_;
+  std::vector<std::unique_ptr<DecodeBuffer>> free_;
+  uint64_t kept_ = 0;
 };
 
 // What an lzo1x entry decoded to.

@@ -1,4 +1,5 @@
 #include "pak/entry_reader.h"
+#include "pak/entry_kind.h"
 
 #include <algorithm>
 
@@ -28,13 +29,14 @@ bool still_reaches(platform::Env& env, const PackView& pack, uint64_t end) {
 
 void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pack,
                    DecodeBuffer* buffer, PreparedEntry* prepared) {
-  if (entry.kind == kKindSkipped || !range_in_file(entry.offset, read_extent(entry), pack.size)) {
+  const EntryKind& kind = kind_of(entry);
+  if (!kind.holds_data || !range_in_file(entry.offset, read_extent(entry), pack.size)) {
     return;
   }
   const uint8_t* data = pack.data() + entry.offset;
   const uint64_t end = uint64_t{entry.offset} + read_extent(entry);
-  if (entry.kind == kKindLzo1x) {
-    prepared->decoded = decode_lzo1x(entry, data, buffer, /*sum_packed=*/true);
+  if (kind.compressed) {
+    prepared->decoded = kind.decode(entry, data, buffer, /*sum_packed=*/true);
     bool tail_zeroed = false;
     if (prepared->decoded.read && !platform::read_mapped(data, entry.packed_size, [&] {
           tail_zeroed = may_end_past_a_cut(data, entry.packed_size, true);

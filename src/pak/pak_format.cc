@@ -53,17 +53,4 @@ std::string member_path(const std::string& folder_path, uint32_t index) {
   return path;
 }
 
-const char* kind_name(uint32_t kind) {
-  switch (kind) {
-    case kKindStored:
-      return "stored";
-    case kKindLzo1x:
-      return "lzo1x";
-    case kKindSkipped:
-      return "skipped";
-    default:
-      return nullptr;
-  }
-}
-
 }  // namespace radodaro

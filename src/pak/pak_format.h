@@ -49,7 +49,8 @@ constexpr size_t kUnpackedSizeOffset = 12;
 constexpr size_t kDataOffsetOffset = 16;
 constexpr size_t kPackedSizeOffset = 20;
 
-// Values of PakEntry::kind. Any other value is expanded as if stored.
+// Values of PakEntry::kind; what each means is in pak/entry_kind.h. Any
+// other value is expanded as if stored.
 constexpr uint32_t kKindStored = 0;
 constexpr uint32_t kKindLzo1x = 1;
 constexpr uint32_t kKindSkipped = 4;
@@ -90,37 +91,8 @@ inline bool range_in_file(uint64_t offset, uint64_t length, uint64_t file_size) 
   return offset <= file_size && length <= file_size - offset;
 }
 
-// The bytes of an entry's data that expansion reads: the packed stream for
-// lzo1x entries, unpacked_size bytes for every other kind.
-inline uint64_t read_extent(const PakEntry& entry) {
-  return entry.kind == kKindLzo1x ? entry.packed_size : entry.unpacked_size;
-}
-
-// The bytes of an entry's data that a compaction keeps, in a file of
-// `file_size` bytes: all it refers to (the packed stream for lzo1x entries,
-// the larger of the two sizes for any other kind) when that lies within the
-// file, else what expansion reads when that does. False when neither does:
-// its data lies outside the file.
-inline bool kept_extent(const PakEntry& entry, uint64_t file_size, uint64_t* extent) {
-  const uint64_t larger =
-      entry.unpacked_size > entry.packed_size ? entry.unpacked_size : entry.packed_size;
-  const uint64_t all = entry.kind == kKindLzo1x ? entry.packed_size : larger;
-  if (range_in_file(entry.offset, all, file_size)) {
-    *extent = all;
-    return true;
-  }
-  if (range_in_file(entry.offset, read_extent(entry), file_size)) {
-    *extent = read_extent(entry);
-    return true;
-  }
-  return false;
-}
-
 // The index as eight lower-case hex digits and ".dat".
 std::string member_name(uint32_t index);
-
-// "stored", "lzo1x" or "skipped"; nullptr for any other kind.
-const char* kind_name(uint32_t kind);
 
 // `folder_path` (ending with the separator) followed by member_name(index).
 std::string member_path(const std::string& folder_path, uint32_t index);

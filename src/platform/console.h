@@ -15,6 +15,11 @@ void wait_for_key();
 // progress line can be drawn over and over and cleared.
 bool error_output_is_terminal();
 
+// Makes standard output carry bytes as they are, for a command that writes
+// an entry's content there: on Windows no "\n" becomes "\r\n" and no
+// Ctrl-Z ends anything. False, with nothing changed, when it cannot.
+bool binary_output();
+
 }  // namespace radodaro::platform
 
 #endif  // RADODARO_PLATFORM_CONSOLE_H_

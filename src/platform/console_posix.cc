@@ -71,4 +71,6 @@ void wait_for_key() {
 
 bool error_output_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
+bool binary_output() { return true; }
+
 }  // namespace radodaro::platform

@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include "platform/console.h"
 
@@ -60,5 +64,7 @@ bool error_output_is_terminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
+
+bool binary_output() { return _setmode(_fileno(stdout), _O_BINARY) != -1; }
 
 }  // namespace radodaro::platform

@@ -1,10 +1,17 @@
 // Paths as Windows resolves them: drives, both separators, network shares.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/windows_internal.h"
@@ -116,6 +123,30 @@ TEST(ConsoleWait, OnlyAConsoleMadeForThisProgramAloneWaits) {
   for (const auto& c : cases) {
     EXPECT_EQ(platform::console_is_ours_alone(c.processes), c.waits) << c.processes;
   }
+}
+
+TEST(BinaryOutput, EntryBytesReachStandardOutputAsTheyAre) {
+  // Standard output pointed at a file for the while, as a redirection does.
+  const std::string path =
+      (std::filesystem::temp_directory_path() / "radodaro-binary-out").string();
+  std::fflush(stdout);
+  const int saved = _dup(_fileno(stdout));
+  FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(_dup2(_fileno(file), _fileno(stdout)), 0);
+  std::fclose(file);
+  _setmode(_fileno(stdout), _O_TEXT);
+  const bool binary = platform::binary_output();
+  const char bytes[] = {'a', '\n', '\x1a', '\r', '\n', 'b'};
+  std::fwrite(bytes, 1, sizeof bytes, stdout);
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_TEXT);
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+  EXPECT_TRUE(binary);
+  std::ifstream in(path, std::ios::binary);
+  const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(got, std::string(bytes, sizeof bytes));
 }
 
 }  // namespace
