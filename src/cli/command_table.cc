@@ -1,5 +1,6 @@
 #include "cli/command_table.h"
 
+#include <getopt.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@ namespace {
 
 const Command* command_named(const std::string& name);
 std::string command_help(const Command& command);
+int unknown_command(const std::string& typed);
 
 constexpr char kTryHelp[] = "try 'radodaro --help'";
 
@@ -29,11 +31,7 @@ int help(platform::Env&, const Invocation& in) {
   }
   const std::string& name = in.operands[0];
   const Command* command = command_named(name.starts_with("--") ? name : "--" + name);
-  if (command == nullptr) {
-    complain("unknown command '%s'", name.c_str());
-    std::fprintf(stderr, "%s\n", kTryHelp);
-    return -1;
-  }
+  if (command == nullptr) return unknown_command(name);
   std::fputs(command_help(*command).c_str(), stdout);
   return 0;
 }
@@ -58,10 +56,9 @@ bool parse_jobs(const std::string& v, CommandOptions* options) {
   return true;
 }
 
-// --only SELECTION.
+// --only SELECTION; given more than once, the union.
 bool parse_only(const std::string& v, CommandOptions* options) {
   std::string why;
-  options->selection = EntrySelection();
   if (options->selection.parse(v, &why)) return true;
   complain("--only: %s", why.c_str());
   return false;
@@ -70,9 +67,10 @@ bool parse_only(const std::string& v, CommandOptions* options) {
 constexpr Option kJson = {"--json", nullptr,
                           "a JSON object per line for each entry, then a summary", nullptr,
                           &CommandOptions::json};
-constexpr Option kOnly = {"--only",    nullptr, "only these entries: 3,7-9,12- or member names",
-                          "SELECTION", nullptr, nullptr,
-                          parse_only};
+constexpr Option kOnly = {
+    "--only",    nullptr, "only these entries: 3,7-9,0x1f-, or member names; again for more",
+    "SELECTION", nullptr, nullptr,
+    parse_only};
 constexpr Option kJobs = {
     "--jobs", "-j",      "threads that work ahead (0: one per core, the default)", "N", nullptr,
     nullptr,  parse_jobs};
@@ -91,9 +89,20 @@ constexpr Option kVerifyOptions[] = {kJson, kOnly, kJobs, kProgress, kNoProgress
 
 constexpr Option kExpandOptions[] = {
     {"--verbose", "-v", "a line for each member file written", nullptr, &CommandOptions::verbose},
+    {"--quiet", "-q", "nothing but errors: no lines, no progress", nullptr, &CommandOptions::quiet},
     kJson,
-    {"--overwrite", nullptr, "replace member files that are there, each at once", nullptr,
-     &CommandOptions::overwrite},
+    // The last of --overwrite and --skip-existing counts.
+    {"--overwrite", nullptr, "replace member files that are there, each at once", nullptr, nullptr,
+     [](CommandOptions* o) {
+       o->overwrite = true;
+       o->skip_existing = false;
+     }},
+    {"--skip-existing", nullptr, "pass over member files that are there, without a word", nullptr,
+     nullptr,
+     [](CommandOptions* o) {
+       o->skip_existing = true;
+       o->overwrite = false;
+     }},
     kOnly,
     kJobs,
     kProgress,
@@ -109,13 +118,20 @@ constexpr Option kUpdateOptions[] = {
     {"--store", "-0", "every changed member stored uncompressed, as /p does", nullptr, nullptr,
      [](CommandOptions* o) { o->compression = Compression::kNone; }},
     kDryRun,
+    {"--json", nullptr, "a JSON object per member appended, then a summary", nullptr,
+     &CommandOptions::json},
     kOnly,
     kJobs,
     kProgress,
     kNoProgress,
 };
 
-constexpr Option kCompactOptions[] = {kDryRun, kProgress, kNoProgress};
+constexpr Option kCompactOptions[] = {
+    kDryRun,
+    {"--json", nullptr, "a JSON summary with the sizes before and after", nullptr,
+     &CommandOptions::json},
+    kProgress,
+    kNoProgress};
 
 constexpr char kDoneOrNot[] = "0 done, 255 nothing could be done";
 constexpr char kEntriesExits[] =
@@ -190,29 +206,73 @@ std::string command_help(const Command& c) {
   return text.append("Exit status: ").append(c.exits).append("\n");
 }
 
-// The option of `command` that `arg` names, or nullptr; `*inline_value`
-// points past the "=" of "--jobs=4", or is nullptr.
-const Option* option_named(const Command& command, const char* arg, const char** inline_value) {
-  *inline_value = nullptr;
-  for (const Option& o : command.options) {
-    if (std::strcmp(arg, o.name) == 0 || (o.alias != nullptr && std::strcmp(arg, o.alias) == 0)) {
-      return &o;
-    }
-    const size_t n = std::strlen(o.name);
-    if (o.value != nullptr && std::strncmp(arg, o.name, n) == 0 && arg[n] == '=') {
-      *inline_value = arg + n + 1;
-      return &o;
+// How far apart two names are: the edits (a character put in, taken out
+// or changed, or two swapped) that turn one into the other.
+size_t distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
     }
   }
-  return nullptr;
+  return d[a.size()][b.size()];
 }
 
-// Says what is wrong with the command line, and where to read more.
-int mistake(const std::string& what) {
+// "; did you mean '--list'?" for the names nearest to `typed`, when one is
+// near enough to be what was meant; "" when none is.
+std::string nearest(const std::string& typed, const std::vector<std::string>& names) {
+  size_t best = 3;  // as far as a typo goes
+  std::vector<std::string> found;
+  for (const std::string& name : names) {
+    const size_t d = distance(typed, name);
+    // A name that begins with what was typed is as near as a typo.
+    const size_t near = name.starts_with(typed) && typed.size() > 2 ? 1 : d;
+    if (near < best) {
+      best = near;
+      found.clear();
+    }
+    if (near == best) found.push_back(name);
+  }
+  if (found.empty()) return "";
+  std::string text = "; did you mean ";
+  for (size_t i = 0; i < found.size(); ++i) {
+    text.append(i == 0 ? "" : i + 1 == found.size() ? " or " : ", ");
+    text.append("'").append(found[i]).append("'");
+  }
+  return text + "?";
+}
+
+// Says what is wrong with the command line, and where to read more: the
+// help of `command`, or of them all.
+int mistake(const std::string& what, const Command* command = nullptr) {
   complain("%s", what.c_str());
-  std::fprintf(stderr, "%s\n", kTryHelp);
+  if (command == nullptr) {
+    std::fprintf(stderr, "%s\n", kTryHelp);
+  } else {
+    std::fprintf(stderr, "try 'radodaro %s --help'\n", command->name);
+  }
   return -1;
 }
+
+int unknown_command(const std::string& typed) {
+  std::vector<std::string> names;
+  names.reserve(std::size(kCommands));
+  for (const Command& c : kCommands) names.emplace_back(c.name);
+  return mistake("unknown command '" + typed + "'" + nearest(typed, names));
+}
+
+// The help option that every command takes.
+constexpr Option kHelpOption = {"--help", "-h", "this command's help"};
+
+// What getopt_long returns for an option without a letter: past every
+// character.
+constexpr int kLongOnly = 0x100;
 
 }  // namespace
 
@@ -226,43 +286,87 @@ std::string commands_help() {
   }
   text += "Exit status:\n";
   for (const Command& c : kCommands) text += help_line(std::string("  ") + c.name, c.exits);
+  text += "Every command takes --help (-h) for its own help.\n";
   return text + "More in radodaro(1): man radodaro\n";
 }
 
 int run_command(platform::Env& env, int argc, const char* const* argv) {
   const Command* c = command_named(argv[1]);
-  if (c == nullptr) return mistake(std::string("unknown command '") + argv[1] + "'");
+  if (c == nullptr) return unknown_command(argv[1]);
   Invocation in;
-  std::vector<std::pair<const Option*, std::string>> given;
   // What --help is asked about is a command's name, "--" and all.
-  bool operands_only = c->run == help;
-  for (int i = 2; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (operands_only || arg[0] != '-' || arg[1] == '\0') {
-      in.operands.emplace_back(arg);
-      continue;
-    }
-    if (std::strcmp(arg, "--") == 0) {
-      operands_only = true;
-      continue;
-    }
-    const char* inline_value = nullptr;
-    const Option* o = option_named(*c, arg, &inline_value);
-    if (o == nullptr) {
-      return mistake(std::string("unknown option '") + arg + "' of " + c->name);
-    }
-    std::string value;
-    if (inline_value != nullptr) {
-      value = inline_value;
-    } else if (o->value != nullptr) {
-      if (i + 1 >= argc) return mistake(std::string(o->name) + " needs a value: " + o->value);
-      value = argv[++i];
-    }
-    given.emplace_back(o, std::move(value));
+  if (c->run == help) {
+    for (int i = 2; i < argc; ++i) in.operands.emplace_back(argv[i]);
+    if (in.operands.size() > c->most_operands) return mistake("--help takes [COMMAND]");
+    return c->run(env, in);
   }
+  // The command line as getopt_long reads it: the command in place of the
+  // program's name, then the options (with letters, clustered, "=" or the
+  // next argument for a value) and operands in any order, up to a "--".
+  std::vector<const Option*> rows;
+  for (const Option& o : c->options) rows.push_back(&o);
+  rows.push_back(&kHelpOption);
+  std::vector<option> longs;
+  std::string letters = ":";  // a missing value is ':', not '?'
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Option& o = *rows[i];
+    const int has_arg = o.value != nullptr ? required_argument : no_argument;
+    longs.push_back({o.name + 2, has_arg, nullptr, kLongOnly + static_cast<int>(i)});
+    if (o.alias != nullptr) {
+      letters.push_back(o.alias[1]);
+      if (o.value != nullptr) letters.push_back(':');
+    }
+  }
+  longs.push_back({nullptr, 0, nullptr, 0});
+  std::vector<char*> args;
+  for (int i = 1; i < argc; ++i) args.push_back(const_cast<char*>(argv[i]));
+  args.push_back(nullptr);
+  const int count = argc - 1;
+  std::vector<std::pair<const Option*, std::string>> given;
+  opterr = 0;
+  optind = 0;  // from the start, whatever an earlier call read
+  for (int got = 0;
+       (got = getopt_long(count, args.data(), letters.c_str(), longs.data(), nullptr)) != -1;) {
+    const Option* o = nullptr;
+    if (got >= kLongOnly) {
+      o = rows[static_cast<size_t>(got - kLongOnly)];
+    } else if (got != '?' && got != ':') {
+      for (const Option* row : rows) {
+        if (row->alias != nullptr && row->alias[1] == got) o = row;
+      }
+    }
+    if (o == nullptr) {
+      // The option at fault: the row it names, if any, and as it was typed.
+      const bool letter = optopt > 0 && optopt < kLongOnly;
+      const Option* meant =
+          optopt >= kLongOnly ? rows[static_cast<size_t>(optopt - kLongOnly)] : nullptr;
+      for (const Option* row : rows) {
+        if (letter && row->alias != nullptr && row->alias[1] == optopt) meant = row;
+      }
+      // A value missing, or one given to an option that takes none (which
+      // some getopt_long also answer with ':').
+      if (meant != nullptr && meant->value != nullptr) {
+        return mistake(std::string(meant->name) + " needs a value: " + meant->value, c);
+      }
+      if (meant != nullptr) return mistake(std::string(meant->name) + " takes no value", c);
+      std::string typed = letter ? std::string("-") + static_cast<char>(optopt)
+                                 : std::string(args[static_cast<size_t>(optind) - 1]);
+      if (const size_t equals = typed.find('='); equals != std::string::npos) typed.resize(equals);
+      std::vector<std::string> names;
+      names.reserve(rows.size());
+      for (const Option* row : rows) names.emplace_back(row->name);
+      return mistake("unknown option '" + typed + "' of " + c->name + nearest(typed, names), c);
+    }
+    if (o == &kHelpOption) {
+      std::fputs(command_help(*c).c_str(), stdout);
+      return 0;
+    }
+    given.emplace_back(o, optarg != nullptr && o->value != nullptr ? optarg : "");
+  }
+  for (int i = optind; i < count; ++i) in.operands.emplace_back(args[static_cast<size_t>(i)]);
   if (in.operands.size() < c->least_operands || in.operands.size() > c->most_operands) {
-    return mistake(std::string(c->name) + " takes " +
-                   (*c->operands != '\0' ? c->operands : "no operands"));
+    return mistake(
+        std::string(c->name) + " takes " + (*c->operands != '\0' ? c->operands : "no operands"), c);
   }
   // Each option where its row puts it, in the order given: the last of
   // several counts.

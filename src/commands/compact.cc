@@ -70,16 +70,28 @@ bool write_compacted(platform::Env& env, const PackUpdate& update, const Compact
          out.commit() == Error::kOk;
 }
 
-void print_sizes(const std::string& pak_path, uint64_t old_size, uint64_t new_size) {
-  std::printf("Compacted %s: %llu bytes, now %llu\n", pak_path.c_str(),
-              static_cast<unsigned long long>(old_size), static_cast<unsigned long long>(new_size));
+// The sizes before and after (or, with --dry-run, that it would have).
+void print_sizes(const std::string& pak_path, uint64_t old_size, uint64_t new_size,
+                 const CompactOptions& options) {
+  if (options.json) {
+    print_out(summary_json("compact", pak_path)
+                  .flag("dry_run", options.dry_run)
+                  .number("size_before", old_size)
+                  .number("size_after", new_size)
+                  .text());
+    return;
+  }
+  std::printf(options.dry_run ? "Would compact %s: %llu bytes, then %llu\n"
+                              : "Compacted %s: %llu bytes, now %llu\n",
+              pak_path.c_str(), static_cast<unsigned long long>(old_size),
+              static_cast<unsigned long long>(new_size));
 }
 
 // Opens the pack and reads its directory; says why not. A pack with several
 // names is refused: the new pack would take the place of one of them only.
 bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_path,
                std::vector<uint8_t>* dir_image) {
-  if (!open_pack_for_writing(env, update, pak_path, dir_image)) return false;
+  if (!open_pack_for_writing(env, update, pak_path, dir_image, Voice::kCommand)) return false;
   if (update->identity().links > 1) {
     std::fprintf(stderr,
                  "radodaro: %s has %llu names (hard links), and a compacted pack would take the "
@@ -100,7 +112,8 @@ constexpr char kPastFourGiB[] =
 
 // --compact --dry-run: the pack read as --verify reads it, and the sizes it
 // has and would have.
-bool dry_run_compact(platform::Env& env, const std::string& pak_path) {
+bool dry_run_compact(platform::Env& env, const std::string& pak_path,
+                     const CompactOptions& options) {
   PackView pack;
   if (!open_pack_to_read(env, pak_path, &pack)) return false;
   const CompactLayout layout = plan_compaction(pack.dir_image, pack.size);
@@ -109,15 +122,14 @@ bool dry_run_compact(platform::Env& env, const std::string& pak_path) {
     return false;
   }
   const uint64_t after = std::min(layout.new_size, pack.size);
-  std::printf("Would compact %s: %llu bytes, then %llu\n", pak_path.c_str(),
-              static_cast<unsigned long long>(pack.size), static_cast<unsigned long long>(after));
+  print_sizes(pak_path, pack.size, after, options);
   return true;
 }
 
 }  // namespace
 
 bool run_compact(platform::Env& env, const std::string& pak_path, const CompactOptions& options) {
-  if (options.dry_run) return dry_run_compact(env, pak_path);
+  if (options.dry_run) return dry_run_compact(env, pak_path, options);
   PackUpdate update(env, pak_path, say);
   std::vector<uint8_t> dir_image;
   // Nothing is ever appended to the pack itself; it is replaced whole,
@@ -135,7 +147,7 @@ bool run_compact(platform::Env& env, const std::string& pak_path, const CompactO
   // copied out of it, and a longer pack could bring entries that lie
   // outside the file inside it.) The pack stays as it is.
   if (layout.new_size >= old_size) {
-    print_sizes(pak_path, old_size, old_size);
+    print_sizes(pak_path, old_size, old_size, options);
     return true;
   }
   const platform::Handle& folder = update.folder();
@@ -145,20 +157,23 @@ bool run_compact(platform::Env& env, const std::string& pak_path, const CompactO
   progress.clear();
   if (!written) {
     (void)env.remove(folder, temp_name);
-    std::printf("Can't write data file %s\n", pak_path.c_str());
+    complain("%s: its compacted copy could not be written; the pack is as it was",
+             pak_path.c_str());
     return false;
   }
   // The line goes out before the point of no return: exit 0 then means
   // compacted, and anything else the old pack.
-  print_sizes(pak_path, old_size, layout.new_size);
+  print_sizes(pak_path, old_size, layout.new_size, options);
   if (!platform::flush_output()) {
     (void)env.remove(folder, temp_name);
     return false;
   }
   platform::hold_interruptions();
-  if (env.replace(folder, temp_name, update.files().name, update.held_file()) != Error::kOk) {
+  if (const Error e = env.replace(folder, temp_name, update.files().name, update.held_file());
+      e != Error::kOk) {
     (void)env.remove(folder, temp_name);
-    std::printf("Can't write data file %s\n", pak_path.c_str());
+    complain("cannot replace %s with its compacted copy: %s; the pack is as it was",
+             pak_path.c_str(), platform::reason(e));
     return false;
   }
   if (env.sync_folder(folder) != Error::kOk) {
@@ -171,6 +186,7 @@ bool run_compact(platform::Env& env, const std::string& pak_path, const CompactO
 int compact_command(platform::Env& env, const Invocation& in) {
   CompactOptions options;
   options.dry_run = in.options.dry_run;
+  options.json = in.options.json;
   options.progress = in.options.progress;
   return run_compact(env, in.pack, options) ? 0 : -1;
 }

@@ -19,6 +19,7 @@ namespace radodaro {
 // and the pack is held only as a reader holds it.
 struct CompactOptions {
   bool dry_run = false;
+  bool json = false;  // the sizes as a JSON summary instead of a line
   ProgressMode progress = ProgressMode::kOff;
 };
 bool run_compact(platform::Env& env, const std::string& pak_path,

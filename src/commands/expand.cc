@@ -242,8 +242,9 @@ void cannot(MemberOutcome* out, const char* what, const std::string& path, platf
   out->problems.push_back(std::string("cannot ") + what + ": " + platform::reason(e));
 }
 
-void exists(MemberOutcome* out, const std::string& path) {
+void exists(MemberOutcome* out, const std::string& path, bool skip_existing) {
   out->status = "exists";
+  if (skip_existing) return;
   complain("%s: exists; left as it is (--overwrite replaces it)", path.c_str());
   out->problems.emplace_back("exists");
 }
@@ -251,7 +252,7 @@ void exists(MemberOutcome* out, const std::string& path) {
 // --expand of one prepared entry, said on stderr when anything is wrong.
 MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const std::string& name,
                            const std::string& path, const PakEntry& entry, const PackView& pack,
-                           const PreparedEntry& prepared, bool overwrite) {
+                           const PreparedEntry& prepared, bool overwrite, bool skip_existing) {
   using Step = MemberWrite::Step;
   MemberOutcome out;
   if (!kind_of(entry).holds_data) {
@@ -265,7 +266,7 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
       not_written(&out, path, "not written: " + outside_problem(entry));
       return out;
     case Step::kThere:
-      exists(&out, path);
+      exists(&out, path, skip_existing);
       return out;
     case Step::kCannotLook:
     case Step::kCannotCreate:
@@ -294,7 +295,7 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
       cannot(&out, "write", path, w.error);
       return out;
     case Step::kThereAtNaming:
-      exists(&out, path);
+      exists(&out, path, skip_existing);
       return out;
     case Step::kCannotName:
       cannot(&out, overwrite && w.error == platform::Error::kNotRegular ? "replace" : "create",
@@ -374,6 +375,7 @@ class ExpandWork final : public EntryWork {
 
   // --expand: how many entries were written and checked, and how many not.
   uint64_t written = 0;
+  uint64_t existing = 0;  // with --skip-existing: members passed over
   uint64_t failed = 0;
 
  private:
@@ -385,13 +387,14 @@ class ExpandWork final : public EntryWork {
     const platform::InterruptsDeferred naming;
     const std::string name = member_name(index);
     const std::string path = folder_path_ + name;
-    const MemberOutcome out =
-        write_member(env_, folder_, name, path, entry, pack_, s.prepared, options_->overwrite);
+    const MemberOutcome out = write_member(env_, folder_, name, path, entry, pack_, s.prepared,
+                                           options_->overwrite, options_->skip_existing);
     const bool inside = range_in_file(entry.offset, read_extent(entry), pack_.size);
     if (inside) read_behind_.done(entry.offset, read_extent(entry));
     const bool whole = std::strcmp(out.status, "written") == 0;
     if (whole && out.problems.empty()) ++written;
     if (!out.problems.empty()) ++failed;
+    if (out.problems.empty() && std::strcmp(out.status, "exists") == 0) ++existing;
     if (options_->json) {
       JsonLine line = entry_json(index, entry);
       line.string("path", path).string("status", out.status);
@@ -459,11 +462,11 @@ int run_expand_command(platform::Env& env, const PackView& pack, const std::stri
   run_in_order(work, count, limits);
   progress.clear();
   if (options.json) {
-    JsonLine summary;
-    summary.string("type", "summary")
-        .number("schema", kJsonSchema)
-        .number("selected", entries)
+    JsonLine summary = summary_json("expand", options.pak_path);
+    summary.string("folder", folder_path)
+        .number("entries", entries)
         .number("written", work.written)
+        .number("existing", work.existing)
         .number("failed", work.failed);
     print_out(summary.text());
   }
@@ -477,6 +480,12 @@ int expand_command(platform::Env& env, const Invocation& in) {
   options.overwrite = in.options.overwrite;
   options.progress = in.options.progress;
   options.selection = in.options.selection;
+  options.skip_existing = in.options.skip_existing;
+  options.pak_path = in.pack;
+  if (in.options.quiet) {
+    options.verbose = false;
+    options.progress = ProgressMode::kOff;
+  }
   return run_expand_command(env, in.view, in.folder, options, in.options.jobs);
 }
 

@@ -41,7 +41,11 @@ struct ExpandOptions {
   bool verbose = false;    // a line per member written
   bool json = false;       // a JSON object per entry, then a summary
   bool overwrite = false;  // a regular file at a member's name is replaced
+  // A member that is there already is passed over without a word, as a
+  // resumed run wants.
+  bool skip_existing = false;
   ProgressMode progress = ProgressMode::kAuto;
+  std::string pak_path;  // as the summary names it
 };
 
 // --expand PACK FOLDER: the selected entries written out as /e writes

@@ -364,6 +364,8 @@ class UpdateState {
   UpdateState(const UpdateState&) = delete;
   UpdateState& operator=(const UpdateState&) = delete;
   uint32_t committing_thread() const { return static_cast<uint32_t>(threads_.size() - 1); }
+  // --update, which compares; /p puts every member back.
+  bool compares() const { return wanted_; }
   const UpdateContext* check(uint32_t thread) const {
     return wanted_ ? &threads_[thread].check : nullptr;
   }
@@ -397,11 +399,41 @@ class UpdateState {
   ReadBehind read_behind_;
 };
 
+// --update --json: the summary, once every member line is out.
+void print_update_summary(const std::string& pak_path, const std::string& folder_path,
+                          const GroupOptions& options, const std::vector<uint8_t>& dir_image,
+                          uint64_t appended) {
+  // The entries selected, skipped ones too, as every summary counts them.
+  uint64_t selected = 0;
+  for (uint32_t i = 0; i < header_of(dir_image).entry_count; ++i) {
+    selected += options.selection.contains(i) ? 1 : 0;
+  }
+  print_out(summary_json("update", pak_path)
+                .string("folder", folder_path)
+                .flag("dry_run", options.dry_run)
+                .number("entries", selected)
+                .number("appended", appended)
+                .text());
+}
+
+// Says that the pack could not be written: /p in its words, --update on
+// stderr.
+void cannot_write(bool modern, const std::string& pak_path) {
+  if (!modern) {
+    std::printf("Can't write data file %s\n", pak_path.c_str());
+    return;
+  }
+  complain(
+      "%s: could not be written; it stays as it was before this run (or a journal left "
+      "beside it puts it back at the next run)",
+      pak_path.c_str());
+}
+
 // Opens the pack and reads its directory; says why not, and warns that a
 // pack with several names is put back only through the one this run used.
 bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_path,
-               std::vector<uint8_t>* dir_image) {
-  if (!open_pack_for_writing(env, update, pak_path, dir_image)) return false;
+               std::vector<uint8_t>* dir_image, Voice voice) {
+  if (!open_pack_for_writing(env, update, pak_path, dir_image, voice)) return false;
   if (update->identity().links > 1) {
     std::fprintf(stderr,
                  "radodaro: warning: %s has %llu names (hard links); should this run be cut "
@@ -484,6 +516,9 @@ class GroupWork final : public EntryWork {
     return held;
   }
 
+  // --update speaks on stderr; /p in its own words on stdout.
+  bool modern() const { return update_->compares(); }
+
   bool commit(uint32_t index, uint32_t slot) override {
     std::optional<MemberPrepared>& s = slots_[slot];
     PakEntry entry = entry_of(original_, index);
@@ -498,7 +533,7 @@ class GroupWork final : public EntryWork {
     const uint64_t length = s->length;
     if (pack_update_ != nullptr && !options_.dry_run && writes_something(*s) &&
         !pack_update_->before_append(original_.data(), original_.size())) {
-      std::printf("Can't write data file %s\n", pak_path_.c_str());
+      cannot_write(modern(), pak_path_);
       return false;
     }
     const GroupResult result =
@@ -516,12 +551,29 @@ class GroupWork final : public EntryWork {
       case GroupResult::kAppended:
         ++appended;
         encode_entry(entry, dir_image_->data() + entry_position(index));
-        print_out(folder_path_ + name + "\n");
+        if (options_.json) {
+          print_out(entry_json(index, entry)
+                        .string("path", folder_path_ + name)
+                        .string("status", options_.dry_run ? "to_append" : "appended")
+                        .text());
+        } else {
+          print_out(folder_path_ + name + "\n");
+        }
         return true;
       case GroupResult::kFailed:
         break;
     }
-    std::printf("Can't group file %s%s\n", folder_path_.c_str(), name.c_str());
+    if (modern() && pack_end + length >= kPackLimit) {
+      complain(
+          "%s%s: %llu bytes would take the pack to 2 GiB, where no offset can point; the "
+          "pack stays as it was",
+          folder_path_.c_str(), name.c_str(), static_cast<unsigned long long>(length));
+    } else if (modern()) {
+      complain("%s%s: could not be read whole and appended; the pack stays as it was",
+               folder_path_.c_str(), name.c_str());
+    } else {
+      std::printf("Can't group file %s%s\n", folder_path_.c_str(), name.c_str());
+    }
     return false;
   }
 
@@ -617,6 +669,8 @@ bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::
                  pack.size, options, &progress);
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
+  if (ok && options.json)
+    print_update_summary(pak_path, folder_path, options, dir_image, work.appended);
   if (ok && work.appended == 0) complain("nothing changed");
   return ok;
 }
@@ -634,7 +688,10 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   // /p works wherever it always has; --update needs its journal.
   if (!only_changed) update.allow_unjournaled();
   std::vector<uint8_t> dir_image;
-  if (!open_pack(env, &update, pak_path, &dir_image)) return false;
+  if (!open_pack(env, &update, pak_path, &dir_image,
+                 only_changed ? Voice::kCommand : Voice::kGroup)) {
+    return false;
+  }
   if (!selection_fits(options.selection, dir_image)) {
     update.leave_untouched();
     return false;
@@ -657,7 +714,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   selected_totals(dir_image, options.selection, &entries, &bytes);
   Progress progress(options.progress, entries, bytes);
 
-  std::fputs("Packing...\n", stdout);
+  if (!only_changed) std::fputs("Packing...\n", stdout);
   GroupWork work(env, folder, folder_path, update.file(), &update, pak_path, &mapped, limits,
                  &dir_image, update.original_size(), options, &progress);
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
@@ -668,8 +725,11 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   if (only_changed && appended != 0 &&
       !move_out_of_the_directory(env, update.file(), update.original_size(), &dir_image,
                                  &pack_end)) {
-    std::printf("Can't write data file %s\n", pak_path.c_str());
+    cannot_write(only_changed, pak_path);
     return false;
+  }
+  if (only_changed && options.json) {
+    print_update_summary(pak_path, folder_path, options, dir_image, appended);
   }
   // The lines must reach their reader before the pack changes: a run whose
   // log is lost reports failure, and then the pack must be as it was.
@@ -684,7 +744,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   header.dir_crc = Crc32().crc32(dir_image.data() + kHeaderSize, dir_image.size() - kHeaderSize);
   encode_header(header, dir_image.data());
   if (!update.commit(dir_image.data(), dir_image.size(), pack_end)) {
-    std::printf("Can't write data file %s\n", pak_path.c_str());
+    cannot_write(only_changed, pak_path);
     return false;
   }
   if (update.close() != platform::Error::kOk) {
@@ -700,6 +760,7 @@ int update_command(platform::Env& env, const Invocation& in) {
   options.dry_run = in.options.dry_run;
   options.progress = in.options.progress;
   options.selection = in.options.selection;
+  options.json = in.options.json;
   return run_update(env, in.pack, in.folder, in.options.compression, in.options.jobs, options) ? 0
                                                                                                : -1;
 }

@@ -42,6 +42,7 @@ struct GroupOptions {
   EntrySelection selection;
   bool dry_run = false;
   ProgressMode progress = ProgressMode::kOff;
+  bool json = false;  // a JSON object per member appended, then a summary
 };
 //
 // `workers` threads read, compare and compress the members ahead of their

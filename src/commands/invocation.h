@@ -23,6 +23,8 @@ struct CommandOptions {
   bool verbose = false;
   bool overwrite = false;
   bool dry_run = false;
+  bool quiet = false;
+  bool skip_existing = false;
   EntrySelection selection;
   uint32_t jobs = 1;  // threads, from --jobs or the default
   ProgressMode progress = ProgressMode::kAuto;

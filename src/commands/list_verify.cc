@@ -56,10 +56,8 @@ int run_list(const PackView& pack, const LookOptions& options) {
   const CompactLayout layout = plan_compaction(pack.dir_image, pack.size);
   const uint32_t crc = directory_crc(pack.dir_image);
   if (options.json) {
-    JsonLine summary;
-    summary.string("type", "summary")
-        .number("schema", kJsonSchema)
-        .number("entries", listed)
+    JsonLine summary = summary_json("list", options.pak_path);
+    summary.number("entries", listed)
         .number("stored", counts[0])
         .number("lzo1x", counts[1])
         .number("skipped", counts[2])
@@ -147,6 +145,7 @@ class VerifyWork final : public EntryWork {
     const EntryVerdict& v = slots_[slot];
     const PakEntry e = entry_of(pack_.dir_image, index);
     problems += v.problems.size();
+    failed += v.problems.empty() ? 0 : 1;
     const bool inside = range_in_file(e.offset, read_extent(e), pack_.size);
     progress_->advance(inside ? read_extent(e) : 0);
     if (options_.json) {
@@ -171,6 +170,7 @@ class VerifyWork final : public EntryWork {
   }
 
   uint64_t problems = 0;
+  uint64_t failed = 0;  // entries with problems
   uint32_t checked = 0;
 
  private:
@@ -213,11 +213,11 @@ int run_verify(platform::Env& env, const PackView& pack, uint32_t workers,
   const uint32_t crc = directory_crc(pack.dir_image);
   if (crc != header.dir_crc) ++problems;
   if (options.json) {
-    JsonLine summary;
-    summary.string("type", "summary")
-        .number("schema", kJsonSchema)
+    JsonLine summary = summary_json("verify", options.pak_path);
+    summary.number("entries", entries)
         .number("checked", work.checked)
-        .number("problems", problems)
+        .number("failed", work.failed)
+        .number("problem_count", problems)
         .hex("dir_crc", header.dir_crc)
         .hex("directory_crc", crc)
         .flag("dir_crc_matches", crc == header.dir_crc);
@@ -235,6 +235,7 @@ int run_verify(platform::Env& env, const PackView& pack, uint32_t workers,
 
 int list_command(platform::Env&, const Invocation& in) {
   LookOptions options;
+  options.pak_path = in.pack;
   options.json = in.options.json;
   options.selection = in.options.selection;
   return run_list(in.view, options);
@@ -242,6 +243,7 @@ int list_command(platform::Env&, const Invocation& in) {
 
 int verify_command(platform::Env& env, const Invocation& in) {
   LookOptions options;
+  options.pak_path = in.pack;
   options.json = in.options.json;
   options.selection = in.options.selection;
   options.progress = in.options.progress;

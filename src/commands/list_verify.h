@@ -15,6 +15,7 @@ namespace radodaro {
 // How --list and --verify look: at which entries, and printing text or
 // JSON Lines.
 struct LookOptions {
+  std::string pak_path;  // as the summary names it
   EntrySelection selection;
   bool json = false;
   ProgressMode progress = ProgressMode::kAuto;  // --verify

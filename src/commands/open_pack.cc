@@ -10,19 +10,41 @@
 namespace radodaro {
 
 bool open_pack_for_writing(platform::Env& env, PackUpdate* update, const std::string& pak_path,
-                           std::vector<uint8_t>* dir_image) {
-  if (update->open() != PackUpdate::Open::kOk) {
-    std::printf("Can't create data file %s\n", pak_path.c_str());
-    return false;
+                           std::vector<uint8_t>* dir_image, Voice voice) {
+  const bool group = voice == Voice::kGroup;
+  const char* pack = pak_path.c_str();
+  switch (update->open()) {
+    case PackUpdate::Open::kOk:
+      break;
+    case PackUpdate::Open::kCantOpen:
+      if (group) {
+        std::printf("Can't create data file %s\n", pack);
+      } else {
+        complain("cannot open %s: %s", pack, platform::reason(update->open_error()));
+      }
+      return false;
+    case PackUpdate::Open::kRecoveryFailed:
+    case PackUpdate::Open::kForeignFile:
+      // What stands in the way was said on stderr.
+      if (group) std::printf("Can't create data file %s\n", pack);
+      return false;
   }
   switch (read_directory(env, update->file(), update->original_size(), dir_image)) {
     case DirectoryRead::kOk:
       return true;
     case DirectoryRead::kBad:
-      std::printf("Bad data file %s\n", pak_path.c_str());
+      if (group) {
+        std::printf("Bad data file %s\n", pack);
+      } else {
+        complain("%s: not a pack: too short for its header and directory", pack);
+      }
       return false;
     case DirectoryRead::kNoMemory:
-      std::printf("Can't create data file %s\n", pak_path.c_str());
+      if (group) {
+        std::printf("Can't create data file %s\n", pack);
+      } else {
+        complain("cannot read %s: %s", pack, platform::reason(platform::Error::kNoMemory));
+      }
       return false;
   }
   return false;

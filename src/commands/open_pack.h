@@ -13,11 +13,15 @@
 
 namespace radodaro {
 
+// Who says why a pack cannot be opened: /p, in its own words on stdout,
+// or a "--" command, on stderr with the system's reason.
+enum class Voice { kGroup, kCommand };
+
 // Opens the pack for writing through `update` and reads its header and
-// directory into `*dir_image`; on failure prints why ("Can't create data
+// directory into `*dir_image`; on failure says why (/p: "Can't create data
 // file", "Bad data file") and returns false.
 bool open_pack_for_writing(platform::Env& env, PackUpdate* update, const std::string& pak_path,
-                           std::vector<uint8_t>* dir_image);
+                           std::vector<uint8_t>* dir_image, Voice voice);
 
 // Opens the pack to read it, as open_pack() of the pack reader does; on
 // failure prints why ("Can't open dir file", "Bad dir file") and returns

@@ -9,6 +9,7 @@
 
 #include "pak/entry_kind.h"
 #include "platform/console.h"
+#include "platform/process.h"
 
 namespace radodaro {
 
@@ -65,6 +66,7 @@ void complain(const char* format, ...) {
 }
 
 void print_out(const std::string& text) {
+  if (text.empty()) return;
   clear_progress();
   std::fputs(text.c_str(), stdout);
 }
@@ -127,6 +129,15 @@ JsonLine& JsonLine::strings(const char* key, const std::vector<std::string>& val
   return *this;
 }
 
+JsonLine summary_json(const char* command, const std::string& pak_path) {
+  JsonLine line;
+  line.string("type", "summary")
+      .number("schema", kJsonSchema)
+      .string("command", command)
+      .string("pack", pak_path);
+  return line;
+}
+
 JsonLine entry_json(uint32_t index, const PakEntry& entry) {
   const char* kind = kind_name(entry.kind);
   JsonLine line;
@@ -165,8 +176,9 @@ void Progress::advance(uint64_t bytes) {
   if (!enabled_) return;
   const auto now = std::chrono::steady_clock::now();
   if (now - start_ < delay_) return;
-  // A few times a second is enough to read, and costs nothing.
-  if (shown_ > 0 && now - drawn_at_ < std::chrono::milliseconds(200)) return;
+  // A few times a second is enough to read, and costs nothing: at most
+  // five, whatever clears the line in between.
+  if (drawn_ && now - drawn_at_ < kRedrawEvery) return;
   draw(now);
 }
 
@@ -190,7 +202,9 @@ void Progress::draw(std::chrono::steady_clock::time_point now) {
   std::fprintf(stderr, "\r%s\r", line.c_str());
   std::fflush(stderr);
   shown_ = length;
+  platform::set_drawn_line(length);
   drawn_at_ = now;
+  drawn_ = true;
   g_drawn = this;
 }
 
@@ -200,6 +214,7 @@ void Progress::clear() {
   std::fprintf(stderr, "\r%s\r", std::string(shown_, ' ').c_str());
   std::fflush(stderr);
   shown_ = 0;
+  platform::set_drawn_line(0);
 }
 
 }  // namespace radodaro

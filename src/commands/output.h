@@ -53,9 +53,14 @@ class JsonLine {
 // directory entry says.
 JsonLine entry_json(uint32_t index, const PakEntry& entry);
 
-// The version of the JSON Lines fields, carried by each summary object: it
-// grows when fields are added; none is ever renamed or given a new meaning.
-inline constexpr uint64_t kJsonSchema = 1;
+// The version of the JSON Lines fields (doc/json-lines.schema.json),
+// carried by each summary object. Within a version fields are only added;
+// version 2 gave every field one name and one type in every command.
+inline constexpr uint64_t kJsonSchema = 2;
+
+// The fields every summary begins with: "type" "summary", the schema, the
+// command ("list") and the pack's path.
+JsonLine summary_json(const char* command, const std::string& pak_path);
 
 enum class ProgressMode { kAuto, kOn, kOff };
 
@@ -91,6 +96,8 @@ class Progress {
   uint64_t bytes_done_ = 0;
   const char* unit_;
   size_t shown_ = 0;  // characters of the line now on the terminal
+  bool drawn_ = false;
+  static constexpr std::chrono::milliseconds kRedrawEvery{200};
 };
 
 }  // namespace radodaro

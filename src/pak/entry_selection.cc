@@ -6,23 +6,36 @@ namespace radodaro {
 
 namespace {
 
-// One index: a member name ("0000000c" or "0000000c.dat") or a decimal
-// number; false for anything else.
+bool ends_with_dat(const std::string& text) {
+  if (text.size() < 4) return false;
+  std::string tail = text.substr(text.size() - 4);
+  for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return tail == ".dat";
+}
+
+// One index: a member name ("0000000c", "0000000c.dat" or ".DAT"), a
+// number in hexadecimal after "0x", or a decimal number; false for
+// anything else.
 bool parse_index(std::string text, uint64_t* index) {
-  if (text.size() == 12 && text.ends_with(".dat")) text.resize(8);
-  const bool member = text.size() == 8;
-  const char* digits = member ? "0123456789abcdefABCDEF" : "0123456789";
-  if (text.empty() || text.size() > 10 || text.find_first_not_of(digits) != std::string::npos) {
+  if (text.size() == 12 && ends_with_dat(text)) text.resize(8);
+  bool hex = text.size() == 8;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.erase(0, 2);
+    hex = true;
+  }
+  const char* digits = hex ? "0123456789abcdefABCDEF" : "0123456789";
+  if (text.empty() || text.size() > (hex ? 8 : 10) ||
+      text.find_first_not_of(digits) != std::string::npos) {
     return false;
   }
-  *index = std::stoull(text, nullptr, member ? 16 : 10);
+  *index = std::stoull(text, nullptr, hex ? 16 : 10);
   return true;
 }
 
 }  // namespace
 
 bool EntrySelection::parse(const std::string& text, std::string* why) {
-  ranges_.clear();
+  const size_t before = ranges_.size();
   size_t at = 0;
   while (true) {
     const size_t comma = std::min(text.find(',', at), text.size());
@@ -45,7 +58,7 @@ bool EntrySelection::parse(const std::string& text, std::string* why) {
     }
     if (!ok) {
       *why = "'" + part + "' is not an index, a member name or a range of them";
-      ranges_.clear();
+      ranges_.resize(before);
       return false;
     }
     ranges_.push_back(r);

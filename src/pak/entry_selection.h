@@ -1,6 +1,6 @@
 // Which entries of a pack a command works on: "3,7-9,12-", each index in
-// decimal or as its member file's name (its 8 hexadecimal digits, with or
-// without ".dat").
+// decimal, in hexadecimal after "0x", or as its member file's name (its 8
+// hexadecimal digits, with or without ".dat" in any case).
 #ifndef RADODARO_PAK_ENTRY_SELECTION_H_
 #define RADODARO_PAK_ENTRY_SELECTION_H_
 
@@ -15,8 +15,9 @@ class EntrySelection {
   // Every entry.
   EntrySelection() = default;
 
-  // Reads `text`; false, with `*why` saying what is wrong, for text that
-  // is not a selection.
+  // Adds the entries of `text` to those already named: a selection read
+  // twice is their union. False, with `*why` saying what is wrong and
+  // nothing added, for text that is not a selection.
   bool parse(const std::string& text, std::string* why);
 
   // Checks the selection against a directory of `entry_count` entries:

@@ -306,9 +306,10 @@ PackUpdate::~PackUpdate() {
 }
 
 PackUpdate::Open PackUpdate::open() {
-  if (env_.open_exclusive(files_.real, &file_, &original_size_, replaceable_) != Error::kOk ||
-      env_.open_folder(files_.folder, &folder_) != Error::kOk ||
-      env_.identify(file_, &identity_) != Error::kOk) {
+  open_error_ = env_.open_exclusive(files_.real, &file_, &original_size_, replaceable_);
+  if (open_error_ == Error::kOk) open_error_ = env_.open_folder(files_.folder, &folder_);
+  if (open_error_ == Error::kOk) open_error_ = env_.identify(file_, &identity_);
+  if (open_error_ != Error::kOk) {
     file_.reset();
     return Open::kCantOpen;
   }

@@ -108,6 +108,8 @@ class PackUpdate {
   // an unfinished group run left, or sets aside one that does not fit it.
   // Tells why it fails, except for kCantOpen.
   Open open();
+  // Why open() gave kCantOpen.
+  platform::Error open_error() const { return open_error_; }
 
   const platform::Handle& file() const { return file_; }
   // The pack's own handle, for an Env::replace() of the whole pack.
@@ -163,6 +165,7 @@ class PackUpdate {
 
   platform::Env& env_;
   const std::string pak_path_;
+  platform::Error open_error_ = platform::Error::kOk;
   const PackFiles files_;
   const PackNotices notices_;
   platform::Handle folder_;

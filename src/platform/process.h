@@ -45,6 +45,11 @@ std::string output_error();
 // when the run starts stays ignored.
 void handle_interruptions();
 
+// The width of the line drawn over and over on standard error (the
+// progress line), 0 for none: an interruption blanks it out before the
+// process ends, so the shell's prompt starts on a clean line.
+void set_drawn_line(size_t width);
+
 // While one lives on the thread that commits, an interruption waits, and
 // is handled as the last one ends: what is named, and the lines that say
 // so, go out together or not at all. Never held across a wait for the

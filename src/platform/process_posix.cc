@@ -83,6 +83,23 @@ bool write_held() {
   return ok;
 }
 
+std::atomic<size_t> g_drawn_line{0};
+
+// Blanks out the line drawn on stderr. Only async-signal-safe calls.
+void clear_drawn_line() {
+  size_t left = g_drawn_line.load();
+  if (left == 0) return;
+  static const char kBlanks[] =
+      "\r                                                                ";
+  (void)!::write(STDERR_FILENO, "\r", 1);
+  while (left > 0) {
+    const size_t n = std::min(left, sizeof kBlanks - 2);
+    (void)!::write(STDERR_FILENO, kBlanks + 1, n);
+    left -= n;
+  }
+  (void)!::write(STDERR_FILENO, "\r", 1);
+}
+
 void restore_terminal() {
   const int tty = g_tty_fd.load();
   if (tty >= 0) ::tcsetattr(tty, TCSANOW, &g_tty_saved);
@@ -93,6 +110,7 @@ void restore_terminal() {
 void undo_and_end(int sig) {
   // What was printed goes out first: the lines of the members named.
   if (g_output_ours) (void)write_held();
+  clear_drawn_line();
   const int folder = g_temp_folder.load();
   if (folder >= 0) ::unlinkat(folder, g_temp_name.load(), 0);
   const int fd = g_cut_fd.load();
@@ -408,5 +426,7 @@ void forget_faulted(const uint8_t* data, uint64_t length) {
 }
 
 }  // namespace posix
+
+void set_drawn_line(size_t width) { g_drawn_line = width; }
 
 }  // namespace radodaro::platform

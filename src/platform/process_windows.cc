@@ -52,6 +52,8 @@ BOOL let_the_run_finish(DWORD event) {
   return TRUE;
 }
 
+std::atomic<size_t> g_drawn_line{0};
+
 BOOL WINAPI on_console_event(DWORD event) {
   if (g_held.load()) return let_the_run_finish(event);
   windows::lock_files();
@@ -70,6 +72,10 @@ BOOL WINAPI on_console_event(DWORD event) {
   // What was printed goes out: the lines of the members named. The main
   // thread names a member and prints its line with the lock held.
   std::fflush(stdout);
+  if (const size_t width = g_drawn_line.load(); width > 0) {
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(width), "");
+    std::fflush(stderr);
+  }
   if (g_console_code_page != 0) SetConsoleOutputCP(g_console_code_page);
   // A member being written is still marked for deletion: the system
   // removes it as the process ends.
@@ -204,5 +210,7 @@ void clear_temp_file() {
 }
 
 }  // namespace windows
+
+void set_drawn_line(size_t width) { g_drawn_line = width; }
 
 }  // namespace radodaro::platform

@@ -164,7 +164,7 @@ TEST(Group, SkippedOutOfRangeAndNonRegularMembersAreNeverPacked) {
   // --update says which files it does not use, and why.
   const RunResult r = run_radodaro({"--update", tmp / "t.pak", o});
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.out, "Packing...\n");
+  EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "radodaro: " + o + "/00000001.dat: not used: entry 1 is skipped\n" +
                        "radodaro: " + o + "/00000003.DAT: not used: not a member name (member " +
                        "names are 00000003.dat in lower case)\n" + "radodaro: " + o +
@@ -226,6 +226,15 @@ TEST(Group, WriteFailureLeavesThePackByteForByte) {
                        member(tmp / "out", 1) + "\n");
   EXPECT_EQ(r.exit_code, kFailure);
   EXPECT_EQ(read_file(tmp / "t.pak"), before);
+  // --update says it on stderr, with nothing on stdout but the members it
+  // appended.
+  const RunResult u =
+      run_radodaro({"--update", tmp / "t.pak", tmp / "out"}, {.file_size_limit = 100000});
+  EXPECT_EQ(u.out, member(tmp / "out", 0) + "\n");
+  EXPECT_EQ(u.err, "radodaro: " + member(tmp / "out", 1) +
+                       ": could not be read whole and appended; the pack stays as it was\n");
+  EXPECT_EQ(u.exit_code, kFailure);
+  EXPECT_EQ(read_file(tmp / "t.pak"), before);
 }
 
 TEST(Group, TwoGibLimitIsRefusedWithoutWriting) {
@@ -242,6 +251,13 @@ TEST(Group, TwoGibLimitIsRefusedWithoutWriting) {
   ASSERT_EQ(::truncate(member(o, 1).c_str(), static_cast<off_t>(kPackLimit)), 0);
   RunResult r = run_radodaro({"/p", tmp / "t.pak", o});
   EXPECT_EQ(r.out, "Packing...\nCan't group file " + member(o, 1) + "\n");
+  EXPECT_EQ(r.exit_code, kFailure);
+  EXPECT_EQ(read_file(tmp / "t.pak"), before);
+  r = run_radodaro({"--update", tmp / "t.pak", o});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "radodaro: " + member(o, 1) +
+                       ": 2147483648 bytes would take the pack to 2 GiB, where no offset can "
+                       "point; the pack stays as it was\n");
   EXPECT_EQ(r.exit_code, kFailure);
   EXPECT_EQ(read_file(tmp / "t.pak"), before);
   ::unlink(member(o, 1).c_str());

@@ -107,7 +107,7 @@ TEST(Hostile, OverlappingEntriesAndEntriesOverTheDirectory) {
     EXPECT_EQ(read_file(member(tmp / "again", i)), read_file(member(tmp / "out", i))) << i;
   }
   // and nothing is left to put back.
-  EXPECT_EQ(run_radodaro({"--update", tmp / "t.pak", tmp / "again"}).out, "Packing...\n");
+  EXPECT_EQ(run_radodaro({"--update", tmp / "t.pak", tmp / "again"}).out, "");
 }
 
 TEST(Hostile, FifoAtAMemberPathNeverBlocks) {

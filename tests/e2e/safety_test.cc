@@ -88,7 +88,8 @@ TEST(SafetyNet, WritingRunsRefuseAForeignFileWhereTheirJournalGoes) {
     std::vector<std::string> args = {command, pak};
     if (std::string(command) != "--compact") args.push_back(tmp / "m");
     const RunResult r = run_radodaro(args);
-    EXPECT_EQ(r.out, "Can't create data file " + pak + "\n") << command;
+    // /p in its own words on stdout; the "--" commands on stderr alone.
+    EXPECT_EQ(r.out, command[0] == '/' ? "Can't create data file " + pak + "\n" : "") << command;
     EXPECT_EQ(r.err, "radodaro: " + journal_of(pak) + " is not a journal of radodaro's, so " + pak +
                          " was left as it is; move that file out of the way and run again\n")
         << command;
@@ -140,7 +141,8 @@ TEST(SafetyNet, APackWithSeveralNamesIsGroupedWithAWarningAndNeverCompacted) {
   write_file(member(tmp / "m", 3), bytes_of("an edit"));
   for (const char* command : {"/p", "--update"}) {
     r = run_radodaro({command, other, tmp / "m"});
-    EXPECT_EQ(r.out, "Packing...\n" + member(tmp / "m", 3) + "\n") << command;
+    EXPECT_EQ(r.out, (command[0] == '/' ? "Packing...\n" : "") + member(tmp / "m", 3) + "\n")
+        << command;
     EXPECT_EQ(r.err, "radodaro: warning: " + other +
                          " has 2 names (hard links); should this run be cut off, only a run "
                          "through this same name puts the pack back\n")

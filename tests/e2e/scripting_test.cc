@@ -270,7 +270,8 @@ TEST(JsonLines, ListAgreesWithItsTextOnEveryFieldOverTheFuzzCorpus) {
     }
     const JsonObject& s = objects.back();
     EXPECT_EQ(s.at("type").text, "summary");
-    EXPECT_EQ(number_of(s, "schema"), 1u);
+    EXPECT_EQ(number_of(s, "schema"), 2u);
+    EXPECT_EQ(s.at("pack").text, pack);
     const size_t n = rows.size();
     const std::string counts = "entries " + std::to_string(number_of(s, "entries")) + ": stored " +
                                std::to_string(number_of(s, "stored")) + ", lzo1x " +
@@ -316,7 +317,7 @@ TEST(JsonLines, VerifyAndExpandSayInJsonWhatTheirTextSays) {
     const JsonObject& s = objects.back();
     EXPECT_EQ(text.out.find(problems), 0u) << pack << "\n" << problems << "\n" << text.out;
     EXPECT_NE(text.out.find("entries checked " + std::to_string(number_of(s, "checked")) +
-                            ", problems " + std::to_string(number_of(s, "problems")) + "\n"),
+                            ", problems " + std::to_string(number_of(s, "problem_count")) + "\n"),
               std::string::npos)
         << pack;
     EXPECT_EQ(number_of(s, "checked"), checked) << pack;
@@ -359,8 +360,10 @@ TEST(JsonLines, OneObjectPerDamagedEntryWithItsProblems) {
                 "\",\"problems\":[\"crc2 " + hex8(e.crc2) + " is not the sum of its content, " +
                 sum +
                 "\"]}\n"
-                "{\"type\":\"summary\",\"schema\":1,\"checked\":1,\"problems\":2,\"dir_crc\":"
-                "\"00000000\",\"directory_crc\":\"" +
+                "{\"type\":\"summary\",\"schema\":2,\"command\":\"verify\",\"pack\":\"" +
+                tmp / "d.pak" +
+                "\",\"entries\":1,\"checked\":1,\"failed\":1,\"problem_count\":2,"
+                "\"dir_crc\":\"00000000\",\"directory_crc\":\"" +
                 hex8(Crc32().crc32(pack.build().data() + 16, 4 * 24)) +
                 "\",\"dir_crc_matches\":false}\n");
   // Text that JSON must escape: a folder named with quotes, a backslash
@@ -423,25 +426,40 @@ TEST(DryRuns, SayWhatARealRunWouldDoAndWriteNothing) {
     EXPECT_EQ(r.out, e.out);
     EXPECT_EQ(r.err, e.err);
   }
+  // In JSON: an object per member that would be appended, then the summary.
+  const RunResult json = run_radodaro({"--update", "-nj1", "--json", tmp / "s.pak", m, "--only=3"});
+  const std::vector<JsonObject> planned = parse_json_lines(json.out);
+  ASSERT_EQ(planned.size(), 2u) << json.out;
+  EXPECT_EQ(planned[0].at("status").text, "to_append");
+  EXPECT_EQ(planned[0].at("path").text, member(m, 3));
+  EXPECT_EQ(number_of(planned[0], "unpacked"), 5000u);
+  EXPECT_EQ(number_of(planned[1], "appended"), 1u);
+  EXPECT_TRUE(planned[1].at("dry_run").flag);
+  EXPECT_EQ(planned[1].at("folder").text, m + "/");
   EXPECT_EQ(read_file(tmp / "s.pak"), before);
   EXPECT_EQ(list_folder(tmp.path()), files);
   // The real run appends just what the dry run said, then there is
   // something to give back.
   const RunResult real = run_radodaro({"--update", tmp / "s.pak", m, "--only=3"});
-  EXPECT_EQ(real.out, "Packing...\n" + member(m, 3) + "\n");
+  EXPECT_EQ(real.out, member(m, 3) + "\n");
   EXPECT_EQ(real.exit_code, 0);
   const uint64_t grown = read_file(tmp / "s.pak").size();
   const RunResult plan = run_radodaro({"--compact", "-n", tmp / "s.pak"});
   const uint64_t old_data = sample.directory()[3].packed_size;
   EXPECT_EQ(plan.out, "Would compact " + tmp / "s.pak" + ": " + std::to_string(grown) +
                           " bytes, then " + std::to_string(grown - old_data) + "\n");
+  const RunResult sizes = run_radodaro({"--compact", "-n", "--json", tmp / "s.pak"});
+  EXPECT_EQ(sizes.out, "{\"type\":\"summary\",\"schema\":2,\"command\":\"compact\",\"pack\":\"" +
+                           tmp / "s.pak" +
+                           "\",\"dry_run\":true,\"size_before\":" + std::to_string(grown) +
+                           ",\"size_after\":" + std::to_string(grown - old_data) + "}\n");
   const RunResult compacted = run_radodaro({"--compact", tmp / "s.pak"});
   EXPECT_EQ(compacted.out, "Compacted " + tmp / "s.pak" + ": " + std::to_string(grown) +
                                " bytes, now " + std::to_string(grown - old_data) + "\n");
   // Then only member 0 is edited; once it is in, nothing is left to do.
   EXPECT_EQ(run_radodaro({"--update", tmp / "s.pak", m}).exit_code, 0);
   const RunResult again = run_radodaro({"--update", tmp / "s.pak", m});
-  EXPECT_EQ(again.out, "Packing...\n");
+  EXPECT_EQ(again.out, "");
   EXPECT_EQ(again.err, "radodaro: nothing changed\n");
   EXPECT_EQ(again.exit_code, 0);
   // A member that is there but cannot be read fails the dry run as it
@@ -452,7 +470,9 @@ TEST(DryRuns, SayWhatARealRunWouldDoAndWriteNothing) {
     ::chmod(member(m, 0).c_str(), 0);
     const RunResult r =
         run_radodaro({"--update", "--dry-run", tmp / "s.pak", m}, {.unprivileged = true});
-    EXPECT_EQ(r.out, "Can't group file " + member(m, 0) + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "radodaro: " + member(m, 0) +
+                         ": could not be read whole and appended; the pack stays as it was\n");
     EXPECT_EQ(r.exit_code, kFailure);
   }
 }

@@ -355,5 +355,61 @@ TEST(ProgressLine, OnATerminalOnlyAndClearedAtTheEnd) {
   }
 }
 
+// The lines that a progress run drew: the pieces between carriage returns
+// that are not all blanks.
+size_t redraws(const std::string& shown) {
+  size_t drawn = 0;
+  for (size_t at = 0, end; (end = shown.find('\r', at)) != std::string::npos; at = end + 1) {
+    const std::string piece = shown.substr(at, end - at);
+    drawn += piece.find_first_not_of(' ') != std::string::npos;
+  }
+  return drawn;
+}
+
+// At most five redraws a second, whatever the entries and whatever else
+// is printed between them; and an interrupted run blanks the line out.
+TEST(ProgressLine, FiveRedrawsASecondAtMostAndClearedWhenInterrupted) {
+  RADODARO_SKIP_ON_WINDOWS(kNeedsTerminal);
+  TempDir tmp;
+  PackBuilder pack;
+  // The update leaves the old data of every other entry for --compact to
+  // give back.
+  for (uint32_t i = 0; i < 4000; ++i) pack.stored(bytes_of(std::to_string(i)));
+  pack.true_dir_crc().write(tmp / "t.pak");
+  ASSERT_EQ(run_radodaro({"/e", tmp / "t.pak", tmp / "m"}).exit_code, 0);
+  for (uint32_t i = 0; i < 4000; i += 2) write_file(member(tmp / "m", i), bytes_of("edited"));
+  const std::vector<std::vector<std::string>> runs = {
+      {"--verify", tmp / "t.pak"},
+      {"--expand", "-v", tmp / "t.pak", tmp / "x"},
+      {"--update", "-j2", tmp / "t.pak", tmp / "m"},
+      {"--compact", tmp / "t.pak"},
+  };
+  for (std::vector<std::string> args : runs) {
+    args.emplace_back("--progress");
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = run_radodaro(args);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.exit_code, 0) << args[0] << r.err;
+    const size_t drawn = redraws(r.err.substr(0, r.err.rfind("radodaro: ")));
+    EXPECT_GE(drawn, 1u) << args[0];
+    EXPECT_LE(drawn, 1 + static_cast<size_t>(seconds * 5)) << args[0] << " in " << seconds << " s";
+  }
+  // Interrupted with the line showing: blanks over it, the cursor back at
+  // the start of the line.
+  TerminalRun run({"--expand", "--progress", "-j1", tmp / "t.pak", tmp / "y"});
+  ASSERT_TRUE(run.wait_for(" entries, "));
+  run.signal(SIGINT);
+  const int status = run.finish();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  const std::string& shown = run.output();
+  ASSERT_GE(shown.size(), 2u);
+  EXPECT_EQ(shown.back(), '\r');
+  const size_t blanks_from = shown.rfind('\r', shown.size() - 2) + 1;
+  const std::string blanks = shown.substr(blanks_from, shown.size() - 1 - blanks_from);
+  EXPECT_FALSE(blanks.empty());
+  EXPECT_EQ(blanks.find_first_not_of(' '), std::string::npos) << shown.substr(blanks_from);
+}
+
 }  // namespace
 }  // namespace radodaro::testing

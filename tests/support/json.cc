@@ -1,5 +1,8 @@
 #include "support/json.h"
 
+#include <fstream>
+#include <regex>
+#include <set>
 #include <stdexcept>
 
 namespace radodaro::testing {
@@ -138,6 +141,101 @@ std::vector<JsonObject> parse_json_lines(const std::string& text) {
     at = end + 1;
   }
   return out;
+}
+
+namespace {
+
+struct Field {
+  std::string type;      // "integer", "string", "boolean", "array", or "" for a constant
+  std::string constant;  // as the schema writes it: "entry" with its quotes, 2
+};
+
+struct Kind {
+  std::map<std::string, Field> fields;
+  std::set<std::string> required;
+};
+
+// The schema's two kinds of object, read once.
+const std::map<std::string, Kind>& schema() {
+  static const std::map<std::string, Kind> kinds = [] {
+    std::map<std::string, Kind> out;
+    std::ifstream in(RADODARO_JSON_SCHEMA);
+    if (!in) throw std::runtime_error("cannot read " RADODARO_JSON_SCHEMA);
+    const std::regex begins(R"re(^    "(\w+)": \{$)re");
+    const std::regex property(R"re(^        "(\w+)": \{"(type|const)": ("?\w+"?))re");
+    const std::regex required(R"re(^      "required": \[(.*)\],$)re");
+    const std::regex quoted(R"re("(\w+)")re");
+    Kind* kind = nullptr;
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+      if (std::regex_match(line, m, begins)) {
+        kind = &out[m[1]];
+      } else if (kind != nullptr && std::regex_search(line, m, property)) {
+        const bool constant = m[2] == "const";
+        kind->fields[m[1]] = {constant ? "" : std::string(m[3]).substr(1, m[3].length() - 2),
+                              constant ? std::string(m[3]) : ""};
+      } else if (kind != nullptr && std::regex_match(line, m, required)) {
+        const std::string names = m[1];
+        for (std::sregex_iterator it(names.begin(), names.end(), quoted), end; it != end; ++it) {
+          kind->required.insert((*it)[1]);
+        }
+      }
+    }
+    if (out.size() != 2) throw std::runtime_error("the schema's layout is not understood");
+    return out;
+  }();
+  return kinds;
+}
+
+const char* type_name(JsonValue::Type t) {
+  switch (t) {
+    case JsonValue::kString:
+      return "string";
+    case JsonValue::kNumber:
+      return "integer";
+    case JsonValue::kBool:
+      return "boolean";
+    case JsonValue::kStrings:
+      return "array";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string schema_problems(const JsonObject& object) {
+  const auto type = object.find("type");
+  if (type == object.end() || type->second.type != JsonValue::kString) return "no \"type\"";
+  const auto kind = schema().find(type->second.text);
+  if (kind == schema().end()) return "no kind of object \"" + type->second.text + "\"";
+  std::string problems;
+  for (const std::string& name : kind->second.required) {
+    if (object.count(name) == 0) problems += "\"" + name + "\" is missing; ";
+  }
+  for (const auto& [name, value] : object) {
+    const auto field = kind->second.fields.find(name);
+    if (field == kind->second.fields.end()) {
+      problems += "\"" + name + "\" is not a field of " + kind->first + "; ";
+      continue;
+    }
+    const Field& f = field->second;
+    const std::string as_written = value.type == JsonValue::kString   ? "\"" + value.text + "\""
+                                   : value.type == JsonValue::kNumber ? std::to_string(value.number)
+                                                                      : "";
+    if (f.type.empty() ? as_written != f.constant : f.type != type_name(value.type)) {
+      problems += "\"" + name + "\" is " + type_name(value.type) + ", not " +
+                  (f.type.empty() ? f.constant : f.type) + "; ";
+    }
+  }
+  return problems;
+}
+
+std::vector<std::string> schema_fields() {
+  std::set<std::string> names;
+  for (const auto& [kind, k] : schema()) {
+    for (const auto& [name, field] : k.fields) names.insert(name);
+  }
+  return {names.begin(), names.end()};
 }
 
 }  // namespace radodaro::testing

@@ -29,6 +29,16 @@ JsonObject parse_json_object(const std::string& line);
 // line end.
 std::vector<JsonObject> parse_json_lines(const std::string& text);
 
+// What is wrong with `object` by the JSON Schema of radodaro's lines
+// (doc/json-lines.schema.json): a field it does not define for objects of
+// its "type", a field of another type, a required one missing, a constant
+// that differs. "" when nothing is. The schema is read from its file,
+// which keeps each property on a line of its own.
+std::string schema_problems(const JsonObject& object);
+
+// The names of the fields that the schema defines, entry and summary.
+std::vector<std::string> schema_fields();
+
 }  // namespace radodaro::testing
 
 #endif  // RADODARO_TESTS_SUPPORT_JSON_H_

@@ -1,6 +1,9 @@
 #include "support/run.h"
 
+#include "support/json.h"
 #include "support/target.h"
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -94,6 +97,24 @@ std::string binary_under_test() {
   return chosen != nullptr && *chosen != '\0' ? chosen : RADODARO_BINARY;
 }
 
+namespace {
+
+// Every JSON line that any test sees, held to the schema: the output of a
+// run with --json that ended (an interrupted one may end inside a line).
+void check_json_lines(const std::vector<std::string>& args, const RunResult& result) {
+  if (std::find(args.begin(), args.end(), "--json") == args.end() || result.signal != 0) return;
+  try {
+    for (const JsonObject& o : parse_json_lines(result.out)) {
+      const std::string problems = schema_problems(o);
+      if (!problems.empty()) ADD_FAILURE() << "JSON line off the schema: " << problems;
+    }
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+}
+
+}  // namespace
+
 RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2], err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -159,6 +180,7 @@ RunResult run_radodaro(const std::vector<std::string>& args, const RunOptions& o
   result.err = Target::current().host_text(result.err);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  check_json_lines(args, result);
   return result;
 }
 

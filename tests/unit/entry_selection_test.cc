@@ -7,7 +7,7 @@ namespace {
 
 TEST(EntrySelection, ReadsIndicesNamesAndRangesAndRefusesTheRest) {
   const struct {
-    const char* text;
+    const char* text;  // ';' between the values of --only given more than once
     uint32_t entries;
     const char* selected;  // one character per entry: 'x' selected
     const char* why;       // "" when it parses and fits
@@ -33,7 +33,13 @@ TEST(EntrySelection, ReadsIndicesNamesAndRangesAndRefusesTheRest) {
       {"-2", 4, "", "'-2' is not an index, a member name or a range of them"},
       {"x", 4, "", "'x' is not an index, a member name or a range of them"},
       {"1a", 4, "", "'1a' is not an index, a member name or a range of them"},
-      {"0x10", 4, "", "'0x10' is not an index, a member name or a range of them"},
+      {"0x10", 17, "................x", ""},
+      {"0X0a-0xB", 12, "..........xx", ""},
+      {"0000000B.DAT,00000001.Dat", 12, ".x.........x", ""},
+      {"1;3-4", 5, ".x.xx", ""},  // given twice: the union
+      {"1;0x", 4, "", "'0x' is not an index, a member name or a range of them"},
+      {"0x123456789", 4, "", "'0x123456789' is not an index, a member name or a range of them"},
+      {"0xg", 4, "", "'0xg' is not an index, a member name or a range of them"},
       {"1 ", 4, "", "'1 ' is not an index, a member name or a range of them"},
       {"12345678901", 4, "", "'12345678901' is not an index, a member name or a range of them"},
       {"1-2-3", 4, "", "'1-2-3' is not an index, a member name or a range of them"},
@@ -41,7 +47,15 @@ TEST(EntrySelection, ReadsIndicesNamesAndRangesAndRefusesTheRest) {
   for (const auto& c : cases) {
     EntrySelection s;
     std::string why;
-    const bool ok = s.parse(c.text, &why) && s.fits(c.entries, &why);
+    bool ok = true;
+    std::string text = c.text;
+    for (size_t at = 0; ok;) {
+      const size_t end = std::min(text.find(';', at), text.size());
+      ok = s.parse(text.substr(at, end - at), &why);
+      if (end == text.size()) break;
+      at = end + 1;
+    }
+    ok = ok && s.fits(c.entries, &why);
     EXPECT_EQ(why, c.why) << c.text;
     EXPECT_EQ(ok, *c.why == '\0') << c.text;
     if (!ok) continue;
