@@ -80,6 +80,12 @@ constexpr Option kProgress = {
 constexpr Option kNoProgress = {
     "--no-progress", nullptr, "never show the progress line",
     nullptr,         nullptr, [](CommandOptions* o) { o->progress = ProgressMode::kOff; }};
+constexpr Option kCheckAll = {"--check-all", nullptr,
+                              "read every member, whatever the folder's record says", nullptr,
+                              &CommandOptions::check_all};
+constexpr Option kForce = {"--force", nullptr,
+                           "go on with a folder whose record is of another pack (or version)",
+                           nullptr, &CommandOptions::force};
 constexpr Option kDryRun = {"--dry-run", "-n", "print what would be done; write nothing", nullptr,
                             &CommandOptions::dry_run};
 
@@ -120,6 +126,19 @@ constexpr Option kUpdateOptions[] = {
     kDryRun,
     {"--json", nullptr, "a JSON object per member appended, then a summary", nullptr,
      &CommandOptions::json},
+    kCheckAll,
+    kForce,
+    kOnly,
+    kJobs,
+    kProgress,
+    kNoProgress,
+};
+
+constexpr Option kStatusOptions[] = {
+    {"--verbose", "-v", "unchanged members too", nullptr, &CommandOptions::verbose},
+    {"--json", nullptr, "a JSON object per member, then a summary", nullptr, &CommandOptions::json},
+    kCheckAll,
+    kForce,
     kOnly,
     kJobs,
     kProgress,
@@ -155,6 +174,9 @@ constexpr Command kCommands[] = {
      kReadingPackIntoFolder, expand_command},
     {"--update", "PACK FOLDER", 2, 2, "group only the member files that changed", kUpdateOptions,
      kDoneOrNot, kOnPackAndFolder, update_command},
+    {"--status", "PACK FOLDER", 2, 2, "what --update would put back, and why", kStatusOptions,
+     "0 nothing to put back, 1 something to put back, 255 nothing could be done", kOnPackAndFolder,
+     status_command},
     {"--compact", "PACK", 1, 1, "give back the space that no entry refers to", kCompactOptions,
      kDoneOrNot, kOnPack, compact_command},
     {"--help",

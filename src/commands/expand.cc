@@ -15,6 +15,7 @@
 #include "pak/entry_check.h"
 #include "pak/entry_kind.h"
 #include "pak/entry_pipeline.h"
+#include "pak/member_record.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -375,7 +376,8 @@ class ExpandWork final : public EntryWork {
 
   // --expand: how many entries were written and checked, and how many not.
   uint64_t written = 0;
-  uint64_t existing = 0;  // with --skip-existing: members passed over
+  uint64_t existing = 0;                 // with --skip-existing: members passed over
+  std::vector<RecordedMember> recorded;  // the members written, as they are
   uint64_t failed = 0;
 
  private:
@@ -393,6 +395,11 @@ class ExpandWork final : public EntryWork {
     if (inside) read_behind_.done(entry.offset, read_extent(entry));
     const bool whole = std::strcmp(out.status, "written") == 0;
     if (whole && out.problems.empty()) ++written;
+    // What the member file looks like now it is named, for the record.
+    if (RecordedMember m{index, name, {}};
+        whole && env_.stamp_at(folder_.handle, name, &m.stamp) == platform::Error::kOk) {
+      recorded.push_back(std::move(m));
+    }
     if (!out.problems.empty()) ++failed;
     if (out.problems.empty() && std::strcmp(out.status, "exists") == 0) ++existing;
     if (options_->json) {
@@ -425,6 +432,62 @@ class ExpandWork final : public EntryWork {
   bool folder_made_ = false;
   OutputFolder folder_;
 };
+
+}  // namespace
+
+namespace {
+
+// Writes the folder's record of `pack` and of the members `written`: with
+// those of the record that was there for this same pack, as a resumed run
+// finds them. False, said on stderr, when it could not be written.
+bool record_members(platform::Env& env, const PackView& pack, const std::string& folder_path,
+                    const platform::Handle& folder, std::vector<RecordedMember>* written,
+                    const std::string& pak_path) {
+  MemberRecord record;
+  record.pack = platform::real_path(pak_path);
+  record.dir_crc =
+      Crc32().crc32(pack.dir_image.data() + kHeaderSize, pack.dir_image.size() - kHeaderSize);
+  const auto by_index = [](const RecordedMember& a, const RecordedMember& b) {
+    return a.index < b.index;
+  };
+  // Written in index order already; the record's own members are too.
+  const size_t new_ones = written->size();
+  MemberRecord before;
+  std::string why;
+  switch (read_record(env, folder, &before, &why)) {
+    case RecordRead::kRead:
+      if (before.dir_crc == record.dir_crc) {
+        for (const RecordedMember& m : before.members) {
+          if (!std::binary_search(written->begin(),
+                                  written->begin() + static_cast<std::ptrdiff_t>(new_ones), m,
+                                  by_index)) {
+            written->push_back(m);
+          }
+        }
+      } else {
+        complain("%s%s was made for %s with directory CRC %08X; it now records %s",
+                 folder_path.c_str(), kRecordName, before.pack.c_str(), before.dir_crc,
+                 record.pack.c_str());
+      }
+      break;
+    case RecordRead::kUnreadable:
+      complain("%s%s could not be read (%s), and is replaced", folder_path.c_str(), kRecordName,
+               why.c_str());
+      break;
+    case RecordRead::kNone:
+      // A run that wrote nothing leaves no record where there was none.
+      if (written->empty()) return true;
+      break;
+  }
+  std::inplace_merge(written->begin(), written->begin() + static_cast<std::ptrdiff_t>(new_ones),
+                     written->end(), by_index);
+  record.members = std::move(*written);
+  if (const platform::Error e = write_record(env, folder, record); e != platform::Error::kOk) {
+    complain("cannot write %s%s: %s", folder_path.c_str(), kRecordName, platform::reason(e));
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -461,6 +524,8 @@ int run_expand_command(platform::Env& env, const PackView& pack, const std::stri
   work.folder_made_ = true;
   run_in_order(work, count, limits);
   progress.clear();
+  const bool recorded =
+      record_members(env, pack, folder_path, work.folder_.handle, &work.recorded, options.pak_path);
   if (options.json) {
     JsonLine summary = summary_json("expand", options.pak_path);
     summary.string("folder", folder_path)
@@ -470,7 +535,7 @@ int run_expand_command(platform::Env& env, const PackView& pack, const std::stri
         .number("failed", work.failed);
     print_out(summary.text());
   }
-  return work.failed == 0 ? 0 : 1;
+  return work.failed == 0 && recorded ? 0 : 1;
 }
 
 int expand_command(platform::Env& env, const Invocation& in) {

@@ -14,6 +14,7 @@
 #include "pak/checksums.h"
 #include "pak/entry_kind.h"
 #include "pak/entry_pipeline.h"
+#include "pak/member_record.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
 #include "platform/paths.h"
@@ -292,8 +293,10 @@ bool member_index_of(const std::string& name, uint32_t* index, bool* exact) {
 // files but are not put back (past the directory's end, a skipped entry,
 // a name the system does not take for its member's), one line each for
 // the first few and a count for the rest.
-void name_unused_members(const MemberFolder& folder, const std::string& folder_path,
-                         const std::vector<uint8_t>& dir_image) {
+// With --status, each is a line of its own on stdout instead, and the
+// count of them is returned.
+size_t name_unused_members(const MemberFolder& folder, const std::string& folder_path,
+                           const std::vector<uint8_t>& dir_image, const GroupOptions& options) {
   constexpr size_t kNamed = 10;
   const uint32_t count = header_of(dir_image).entry_count;
   std::vector<std::string> names = folder.names;
@@ -314,13 +317,81 @@ void name_unused_members(const MemberFolder& folder, const std::string& folder_p
     } else {
       continue;
     }
-    if (++unused <= kNamed)
+    ++unused;
+    if (options.status && options.json) {
+      print_out(JsonLine()
+                    .string("type", "file")
+                    .string("path", folder_path + name)
+                    .string("status", "unused")
+                    .strings("problems", {why})
+                    .text());
+    } else if (options.status) {
+      print_out(std::string("unused     ")
+                    .append(folder_path)
+                    .append(name)
+                    .append(": ")
+                    .append(why)
+                    .append("\n"));
+    } else if (unused <= kNamed) {
       complain("%s%s: not used: %s", folder_path.c_str(), name.c_str(), why.c_str());
+    }
   }
-  if (unused > kNamed) {
+  if (!options.status && unused > kNamed) {
     complain("%s: %llu more member files not used", folder_path.c_str(),
              static_cast<unsigned long long>(unused - kNamed));
   }
+  return unused;
+}
+
+// The folder's record, read and held against the pack as it is now.
+struct FolderRecord {
+  enum class State { kNone, kFits, kUnreadable, kOther };
+  State state = State::kNone;
+  MemberRecord record;
+  uint32_t dir_crc = 0;  // of the pack's directory as it is now
+
+  // The record to pass members over by, or nullptr.
+  const MemberRecord* usable(const GroupOptions& options) const {
+    return state == State::kFits && !options.check_all ? &record : nullptr;
+  }
+};
+
+uint32_t directory_crc(const std::vector<uint8_t>& dir_image) {
+  return Crc32().crc32(dir_image.data() + kHeaderSize, dir_image.size() - kHeaderSize);
+}
+
+// Reads the record of the folder; says on stderr what is wrong with it.
+// False when the run must stop: a record made for another pack (or for
+// this one before something else changed it), unless --force.
+bool check_record(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
+                  const std::string& pak_path, const std::vector<uint8_t>& dir_image,
+                  const GroupOptions& options, FolderRecord* out) {
+  out->dir_crc = directory_crc(dir_image);
+  if (!folder.handle.is_open()) return true;
+  std::string why;
+  switch (read_record(env, folder.handle, &out->record, &why)) {
+    case RecordRead::kNone:
+      return true;
+    case RecordRead::kUnreadable:
+      out->state = FolderRecord::State::kUnreadable;
+      complain("%s%s: cannot be read (%s); the folder is taken as a plain folder",
+               folder_path.c_str(), kRecordName, why.c_str());
+      return true;
+    case RecordRead::kRead:
+      break;
+  }
+  if (out->record.dir_crc == out->dir_crc) {
+    out->state = FolderRecord::State::kFits;
+    return true;
+  }
+  out->state = FolderRecord::State::kOther;
+  if (options.force) return true;
+  complain(
+      "%s was expanded from %s with directory CRC %08X, not from %s as it is now (directory CRC "
+      "%08X); nothing was changed (--force puts the members back anyway)",
+      folder_path.c_str(), out->record.pack.c_str(), out->record.dir_crc, pak_path.c_str(),
+      out->dir_crc);
+  return false;
 }
 
 // With --update: the folder must be there, or there is nothing to compare.
@@ -510,6 +581,19 @@ class GroupWork final : public EntryWork {
       s->state = MemberPrepared::kAbsent;
       return 0;
     }
+    // Its stamp before it is read: should it change meanwhile, the stamp
+    // recorded is older than the file, and the next run reads it again.
+    if (stamps_)
+      s->stamped = env_.stamp_at(folder_.handle, name, &s->stamp) == platform::Error::kOk;
+    if (record_ != nullptr && s->stamped) {
+      const RecordedMember* m = record_->find(index);
+      if (m != nullptr && m->path == name &&
+          unchanged_by_record(*m, s->stamp, record_->written_ns)) {
+        s->state = MemberPrepared::kUnchanged;
+        s->length = s->stamp.size;
+        return 0;
+      }
+    }
     const uint64_t held =
         prepare_member(env_, folder_.handle, name, entry, update_->check(worker), budget_, &*s);
     update_->trim(worker, keep_);
@@ -519,13 +603,57 @@ class GroupWork final : public EntryWork {
   // --update speaks on stderr; /p in its own words on stdout.
   bool modern() const { return update_->compares(); }
 
+  // Members are passed over where `record` says they are unchanged; with
+  // `stamps`, the stamp of every member read is taken for a new record.
+  void use_record(const MemberRecord* record, bool stamps) {
+    record_ = record;
+    stamps_ = stamps || record != nullptr;
+  }
+
+  // --status: a line for a member that --update would put back, or that is
+  // missing (with --verbose or --json, unchanged ones too).
+  void say_status(uint32_t index, GroupResult result, const PakEntry& after, uint64_t length) {
+    const PakEntry before = entry_of(original_, index);
+    const std::string path = folder_path_ + member_name(index);
+    const char* status = result == GroupResult::kAppended    ? "changed"
+                         : result == GroupResult::kUnchanged ? "unchanged"
+                         : result == GroupResult::kAbsent    ? "missing"
+                                                             : nullptr;
+    if (status == nullptr) return;
+    if (result == GroupResult::kAppended) ++changed;
+    if (result == GroupResult::kAbsent) ++missing;
+    if (result == GroupResult::kUnchanged) ++unchanged;
+    if (options_.json) {
+      JsonLine line = entry_json(index, before);
+      line.string("path", path).string("status", status);
+      if (result == GroupResult::kAppended) line.number("size", length);
+      print_out(line.text());
+      return;
+    }
+    if (result == GroupResult::kAppended) {
+      char sizes[64];
+      std::snprintf(sizes, sizeof sizes, ": %u bytes, now %llu", before.unpacked_size,
+                    static_cast<unsigned long long>(length));
+      print_out("changed    " + path + sizes + "\n");
+    } else if (result == GroupResult::kAbsent) {
+      print_out("missing    " + path + ": the entry stays as it is\n");
+    } else if (options_.verbose) {
+      print_out("unchanged  " + path + "\n");
+    }
+    (void)after;
+  }
+
   bool commit(uint32_t index, uint32_t slot) override {
     std::optional<MemberPrepared>& s = slots_[slot];
     PakEntry entry = entry_of(original_, index);
     if (!kind_of(entry).holds_data || !options_.selection.contains(index)) return true;
     const std::string name = member_name(index);
     if (s->state == MemberPrepared::kDeferred) {
+      const bool stamped = s->stamped;
+      const platform::FileStamp stamp = s->stamp;
       s.emplace();
+      s->stamped = stamped;
+      s->stamp = stamp;
       const uint32_t here = update_->committing_thread();
       prepare_member(env_, folder_.handle, name, entry, update_->check(here), kNoLimit, &*s);
       update_->trim(here, keep_);
@@ -541,6 +669,10 @@ class GroupWork final : public EntryWork {
             ? (absent(folder_.error) ? GroupResult::kAbsent : GroupResult::kFailed)
         : options_.dry_run ? would_append(*s, &pack_end, &entry)
                            : append_member(env_, &*s, pack_, &pack_end, &entry);
+    if ((result == GroupResult::kAppended || result == GroupResult::kUnchanged) && s->stamped) {
+      seen.push_back({index, name, s->stamp});
+    }
+    if (options_.status) say_status(index, result, entry, length);
     s.reset();
     progress_->advance(result == GroupResult::kAbsent ? 0 : length);
     update_->let_go(entry_of(original_, index));
@@ -551,6 +683,7 @@ class GroupWork final : public EntryWork {
       case GroupResult::kAppended:
         ++appended;
         encode_entry(entry, dir_image_->data() + entry_position(index));
+        if (options_.status) return true;
         if (options_.json) {
           print_out(entry_json(index, entry)
                         .string("path", folder_path_ + name)
@@ -594,10 +727,19 @@ class GroupWork final : public EntryWork {
   const std::vector<uint8_t> original_;
   std::vector<uint8_t>* dir_image_;
   std::vector<std::optional<MemberPrepared>> slots_;
+  const MemberRecord* record_ = nullptr;
+  bool stamps_ = false;
 
  public:
   uint64_t pack_end;
   uint32_t appended = 0;
+  // --status: the members of each kind.
+  uint64_t changed = 0;
+  uint64_t unchanged = 0;
+  uint64_t missing = 0;
+  // The members appended or found unchanged, and their stamps before they
+  // were read, in index order: the new record's members.
+  std::vector<RecordedMember> seen;
 };
 
 }  // namespace
@@ -645,18 +787,21 @@ bool move_out_of_the_directory(platform::Env& env, const platform::Handle& pack,
   return true;
 }
 
-// --update --dry-run: the pack read as --verify reads it, the members
-// compared and compressed, and nothing written.
-bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
-                    Compression compression, uint32_t workers, const GroupOptions& options) {
+}  // namespace
+
+int64_t look_at_members(platform::Env& env, const std::string& pak_path,
+                        const std::string& folder_path, Compression compression, uint32_t workers,
+                        const GroupOptions& options) {
   PackView pack;
-  if (!open_pack_to_read(env, pak_path, &pack)) return false;
+  if (!open_pack_to_read(env, pak_path, &pack)) return -1;
   std::vector<uint8_t> dir_image = pack.dir_image;
-  if (!selection_fits(options.selection, dir_image)) return false;
+  if (!selection_fits(options.selection, dir_image)) return -1;
   MemberFolder folder;
   folder.open(env, folder_path);
-  if (!folder_is_there(folder, folder_path)) return false;
-  name_unused_members(folder, folder_path, dir_image);
+  if (!folder_is_there(folder, folder_path)) return -1;
+  FolderRecord record;
+  if (!check_record(env, folder, folder_path, pak_path, dir_image, options, &record)) return -1;
+  const size_t unused = name_unused_members(folder, folder_path, dir_image, options);
   const PipelineLimits limits = pipeline_limits(workers);
   UpdateState mapped(env, pack.size, pack.data(), /*owned=*/false, nullptr, /*wanted=*/true,
                      compression, limits);
@@ -667,22 +812,38 @@ bool dry_run_update(platform::Env& env, const std::string& pak_path, const std::
   const platform::Handle none;
   GroupWork work(env, folder, folder_path, none, nullptr, pak_path, &mapped, limits, &dir_image,
                  pack.size, options, &progress);
+  work.use_record(record.usable(options), false);
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
-  if (ok && options.json)
-    print_update_summary(pak_path, folder_path, options, dir_image, work.appended);
-  if (ok && work.appended == 0) complain("nothing changed");
-  return ok;
+  if (!ok) return -1;
+  if (options.status) {
+    static const char* const kRecordStates[] = {"none", "fits", "unreadable", "other"};
+    if (options.json) {
+      print_out(summary_json("status", pak_path)
+                    .string("folder", folder_path)
+                    .string("record", kRecordStates[static_cast<int>(record.state)])
+                    .number("changed", work.changed)
+                    .number("unchanged", work.unchanged)
+                    .number("missing", work.missing)
+                    .number("unused", unused)
+                    .text());
+    } else if (record.state == FolderRecord::State::kOther) {
+      print_out("record     " + folder_path + kRecordName + ": made for " + record.record.pack +
+                " as it was then, not for this pack as it is now\n");
+    }
+    return work.appended;
+  }
+  if (options.json) print_update_summary(pak_path, folder_path, options, dir_image, work.appended);
+  if (work.appended == 0) complain("nothing changed");
+  return work.appended;
 }
-
-}  // namespace
 
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
                GroupMode mode, Compression compression, uint32_t workers,
                const GroupOptions& options) {
   const bool only_changed = mode == GroupMode::kOnlyChanged;
   if (only_changed && options.dry_run) {
-    return dry_run_update(env, pak_path, folder_path, compression, workers, options);
+    return look_at_members(env, pak_path, folder_path, compression, workers, options) >= 0;
   }
   PackUpdate update(env, pak_path, say);
   // /p works wherever it always has; --update needs its journal.
@@ -698,12 +859,14 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   }
   MemberFolder folder;
   folder.open(env, folder_path);
+  FolderRecord record;
   if (only_changed) {
-    if (!folder_is_there(folder, folder_path)) {
+    if (!folder_is_there(folder, folder_path) ||
+        !check_record(env, folder, folder_path, pak_path, dir_image, options, &record)) {
       update.leave_untouched();
       return false;
     }
-    name_unused_members(folder, folder_path, dir_image);
+    name_unused_members(folder, folder_path, dir_image, options);
   }
   const PipelineLimits limits = pipeline_limits(workers);
   const uint64_t size = update.original_size();
@@ -717,6 +880,11 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   if (!only_changed) std::fputs("Packing...\n", stdout);
   GroupWork work(env, folder, folder_path, update.file(), &update, pak_path, &mapped, limits,
                  &dir_image, update.original_size(), options, &progress);
+  // A record that fits is kept up to date; one made for another pack that
+  // --force passed over is replaced by one for this pack.
+  const bool recorded = only_changed && record.state != FolderRecord::State::kNone &&
+                        record.state != FolderRecord::State::kUnreadable;
+  if (only_changed) work.use_record(record.usable(options), recorded);
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
   if (!ok) return false;
@@ -752,6 +920,26 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
                  "radodaro: warning: closing %s failed after its new directory was made durable\n",
                  pak_path.c_str());
   }
+  if (recorded) {
+    MemberRecord next;
+    next.pack = platform::real_path(pak_path);
+    next.dir_crc = directory_crc(dir_image);
+    // The members read or passed over now, and those the record knew that
+    // this run did not look at (outside --only).
+    next.members = std::move(work.seen);
+    if (record.state == FolderRecord::State::kFits) {
+      for (const RecordedMember& m : record.record.members) {
+        if (!options.selection.contains(m.index)) next.members.push_back(m);
+      }
+      std::sort(next.members.begin(), next.members.end(),
+                [](const RecordedMember& a, const RecordedMember& b) { return a.index < b.index; });
+    }
+    if (const platform::Error e = write_record(env, folder.handle, next);
+        e != platform::Error::kOk) {
+      complain("warning: %s%s could not be written (%s); the next --update reads every member",
+               folder_path.c_str(), kRecordName, platform::reason(e));
+    }
+  }
   return true;
 }
 
@@ -761,6 +949,8 @@ int update_command(platform::Env& env, const Invocation& in) {
   options.progress = in.options.progress;
   options.selection = in.options.selection;
   options.json = in.options.json;
+  options.check_all = in.options.check_all;
+  options.force = in.options.force;
   return run_update(env, in.pack, in.folder, in.options.compression, in.options.jobs, options) ? 0
                                                                                                : -1;
 }

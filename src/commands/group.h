@@ -43,6 +43,14 @@ struct GroupOptions {
   bool dry_run = false;
   ProgressMode progress = ProgressMode::kOff;
   bool json = false;  // a JSON object per member appended, then a summary
+  // The folder's record is not used to pass over members, all are read.
+  bool check_all = false;
+  // A record made for another pack, or for this one as it was before
+  // something else changed it, does not stop the run (nor is it used).
+  bool force = false;
+  // --status: says what each member is, appends nothing (as a dry run).
+  bool status = false;
+  bool verbose = false;  // --status: unchanged members too
 };
 //
 // `workers` threads read, compare and compress the members ahead of their
@@ -50,6 +58,14 @@ struct GroupOptions {
 bool run_group(platform::Env& env, const std::string& pak_path, const std::string& folder_path,
                GroupMode mode = GroupMode::kEvery, Compression compression = Compression::kNone,
                uint32_t workers = 1, const GroupOptions& options = {});
+
+// --update --dry-run and --status: the pack read as --verify reads it,
+// the members compared (and compressed as `compression` says), nothing
+// written, and each member said as `options` asks. -1 when nothing could
+// be done, else the members that --update would put back.
+int64_t look_at_members(platform::Env& env, const std::string& pak_path,
+                        const std::string& folder_path, Compression compression, uint32_t workers,
+                        const GroupOptions& options);
 
 // --update PACK FOLDER.
 inline bool run_update(platform::Env& env, const std::string& pak_path,
@@ -92,6 +108,9 @@ struct MemberPrepared {
     kDeferred,   // too large to compress ahead of its turn: prepare it then
   };
   State state = kFailed;
+  // The member file as it was before it was read, for the folder's record.
+  bool stamped = false;
+  platform::FileStamp stamp;
   platform::Handle member;
   uint64_t length = 0;
   uint32_t sum = 0;

@@ -25,6 +25,8 @@ struct CommandOptions {
   bool dry_run = false;
   bool quiet = false;
   bool skip_existing = false;
+  bool check_all = false;
+  bool force = false;
   EntrySelection selection;
   uint32_t jobs = 1;  // threads, from --jobs or the default
   ProgressMode progress = ProgressMode::kAuto;
@@ -45,6 +47,7 @@ int verify_command(platform::Env& env, const Invocation& in);
 int expand_command(platform::Env& env, const Invocation& in);
 int update_command(platform::Env& env, const Invocation& in);
 int compact_command(platform::Env& env, const Invocation& in);
+int status_command(platform::Env& env, const Invocation& in);
 
 }  // namespace radodaro
 

@@ -86,6 +86,22 @@ struct FileIdentity {
   }
 };
 
+// What a folder's listing and a file's metadata say of a regular file, to
+// tell without reading it whether it changed since it was last seen: its
+// size, its modification and change times in nanoseconds since 1970 (the
+// change time moves with any write or metadata change, and cannot be set
+// back), and its identity.
+struct FileStamp {
+  uint64_t size = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+  FileIdentity identity;
+  bool operator==(const FileStamp& o) const {
+    return size == o.size && modified_ns == o.modified_ns && changed_ns == o.changed_ns &&
+           identity.same_file(o.identity);
+  }
+};
+
 class Env {
  public:
   Env() = default;
@@ -159,6 +175,9 @@ class Env {
   // as far as the file system keeps them.
   virtual Error copy_attributes(const Handle& from, const Handle& to);
   virtual Error identify(const Handle& file, FileIdentity* identity);
+  // The stamp of the regular file `name` of `folder`, links not followed:
+  // kNotFound, or kNotRegular for anything else there.
+  virtual Error stamp_at(const Handle& folder, const std::string& name, FileStamp* stamp);
   // Makes the names created and removed in `folder` durable.
   virtual Error sync_folder(const Handle& folder);
 

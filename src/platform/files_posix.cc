@@ -433,6 +433,22 @@ Error Env::identify(const Handle& file, FileIdentity* identity) {
   return Error::kOk;
 }
 
+Error Env::stamp_at(const Handle& folder, const std::string& name, FileStamp* stamp) {
+  struct stat st;
+  if (::fstatat(fd_of(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return posix::from_errno(errno);
+  }
+  if (!S_ISREG(st.st_mode)) return Error::kNotRegular;
+  constexpr int64_t kBillion = 1000000000;
+  stamp->size = static_cast<uint64_t>(st.st_size);
+  stamp->modified_ns = int64_t{st.st_mtim.tv_sec} * kBillion + st.st_mtim.tv_nsec;
+  stamp->changed_ns = int64_t{st.st_ctim.tv_sec} * kBillion + st.st_ctim.tv_nsec;
+  stamp->identity.volume = static_cast<uint64_t>(st.st_dev);
+  stamp->identity.index = static_cast<uint64_t>(st.st_ino);
+  stamp->identity.links = static_cast<uint64_t>(st.st_nlink);
+  return Error::kOk;
+}
+
 Error Env::sync_folder(const Handle& folder) {
   // A folder opened by path alone cannot be synced; open it for reading.
   Handle readable(open_retrying(fd_of(folder), ".", O_RDONLY | O_DIRECTORY));

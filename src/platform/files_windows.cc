@@ -470,6 +470,38 @@ Error Env::identify(const Handle& file, FileIdentity* identity) {
   return Error::kOk;
 }
 
+Error Env::stamp_at(const Handle& folder, const std::string& name, FileStamp* stamp) {
+  FilesLocked locked;
+  if (!folder.is_open()) return Error::kIo;
+  // Opened for its attributes alone, the link itself rather than what it
+  // points to, sharing everything: nothing else is kept from it.
+  HANDLE file =
+      CreateFileW(windows::system_path(join(folder, name)).c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return windows::from_last_error();
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic;
+  const bool told = GetFileInformationByHandle(file, &info) &&
+                    GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
+  const Error why = told ? Error::kOk : windows::from_last_error();
+  CloseHandle(file);
+  if (why != Error::kOk) return why;
+  constexpr DWORD kNotPlain =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  if ((info.dwFileAttributes & kNotPlain) != 0) return Error::kNotRegular;
+  // 100-nanosecond ticks since 1601.
+  constexpr int64_t kTicksTo1970 = 116444736000000000;
+  const auto ns = [](LARGE_INTEGER t) { return (t.QuadPart - kTicksTo1970) * 100; };
+  stamp->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp->modified_ns = ns(basic.LastWriteTime);
+  stamp->changed_ns = ns(basic.ChangeTime);
+  stamp->identity.volume = info.dwVolumeSerialNumber;
+  stamp->identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  stamp->identity.links = info.nNumberOfLinks;
+  return Error::kOk;
+}
+
 Error Env::sync_folder(const Handle&) {
   // Windows gives no way to flush a folder's names; NTFS commits them
   // through its own log. The files themselves are flushed with sync().

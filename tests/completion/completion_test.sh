@@ -31,12 +31,12 @@ expect() {
 }
 
 expect "radodaro --ex" "--expand"
-expect "radodaro --" "--compact --expand --help --list --update --verify --version"
+expect "radodaro --" "--compact --expand --help --list --status --update --verify --version"
 expect "radodaro /" "/e /p"
 expect "radodaro --help --co" "--compact"
 expect "radodaro --expand --o" "--only --overwrite"
 expect "radodaro --expand game.pak members --v" "--verbose"
-expect "radodaro --update -" "--best --dry-run --fast --jobs --json --no-progress --only --progress --store -0 -1 -9 -j -n"
+expect "radodaro --update -" "--best --check-all --dry-run --fast --force --jobs --json --no-progress --only --progress --store -0 -1 -9 -j -n"
 expect "radodaro --list -" "--json --only"
 expect "radodaro --expand ga" "game.pak"
 expect "radodaro --expand game.pak m" "members more"

@@ -1,4 +1,5 @@
 // The commands behind "--": help, version, list, verify, update, compact.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "e2e/e2e_util.h"
+#include "support/json.h"
 #include "support/sample_pack.h"
 
 namespace radodaro::testing {
@@ -47,6 +49,17 @@ TEST(Commands, HelpVersionAndMistakes) {
       "  --store, -0          every changed member stored uncompressed, as /p does\n"
       "  --dry-run, -n        print what would be done; write nothing\n"
       "  --json               a JSON object per member appended, then a summary\n"
+      "  --check-all          read every member, whatever the folder's record says\n"
+      "  --force              go on with a folder whose record is of another pack (or version)\n"
+      "  --only SELECTION     only these entries: 3,7-9,0x1f-, or member names; again for more\n"
+      "  --jobs, -j N         threads that work ahead (0: one per core, the default)\n"
+      "  --progress           show the progress line wherever stderr goes\n"
+      "  --no-progress        never show the progress line\n"
+      "--status PACK FOLDER   what --update would put back, and why\n"
+      "  --verbose, -v        unchanged members too\n"
+      "  --json               a JSON object per member, then a summary\n"
+      "  --check-all          read every member, whatever the folder's record says\n"
+      "  --force              go on with a folder whose record is of another pack (or version)\n"
       "  --only SELECTION     only these entries: 3,7-9,0x1f-, or member names; again for more\n"
       "  --jobs, -j N         threads that work ahead (0: one per core, the default)\n"
       "  --progress           show the progress line wherever stderr goes\n"
@@ -65,6 +78,8 @@ TEST(Commands, HelpVersionAndMistakes) {
       "  --expand             0 every selected entry written and checked, 1 some were not, 255 "
       "nothing could be done\n"
       "  --update             0 done, 255 nothing could be done\n"
+      "  --status             0 nothing to put back, 1 something to put back, 255 nothing could "
+      "be done\n"
       "  --compact            0 done, 255 nothing could be done\n"
       "  --help               0 done, 255 no such command\n"
       "  --version            0\n"
@@ -687,6 +702,104 @@ TEST(Commands, GroupRacingACompactionIsNeverLost) {
   std::printf("group runs beside a compaction: 16; appended: %d; compactions done: %d\n", appended,
               compacted);
   EXPECT_GT(appended, 0);
+}
+
+// The folder that --expand writes knows its pack: --status says what
+// --update would do by it, --update reads only what its record cannot
+// vouch for, and a folder of another pack (or of another version of this
+// one) is refused until --force.
+TEST(Commands, StatusAndTheRecordThatBindsAFolderToItsPack) {
+  TempDir tmp;
+  const std::string pak = tmp / "s.pak";
+  const std::string m = tmp / "m";
+  sample_pack().write(pak);
+  ASSERT_EQ(run_radodaro({"--expand", pak, m}).exit_code, 0);
+  ASSERT_TRUE(file_exists(m + "/.radodaro-record"));
+  // A same-size edit whose modification time is set back is still found:
+  // its change time moved.
+  struct stat was;
+  ASSERT_EQ(::stat(member(m, 3).c_str(), &was), 0);
+  write_file(member(m, 3), random_bytes(257, 99));
+  const timespec times[2] = {was.st_atim, was.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, member(m, 3).c_str(), times, 0), 0);
+  write_file(member(m, 0), bytes_of("edited"));
+  ::unlink(member(m, 2).c_str());
+  write_file(member(m, 9), bytes_of("no entry"));
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int exit_code;
+  } cases[] = {
+      {{"--status", pak, m},
+       "unused     " + member(m, 9) + ": the pack has no entry 9 (it has 4)\n" + "changed    " +
+           member(m, 0) + ": 34 bytes, now 6\n" + "missing    " + member(m, 2) +
+           ": the entry stays as it is\n" + "changed    " + member(m, 3) + ": 257 bytes, now 257\n",
+       "",
+       1},
+      {{"--status", pak, m, "--only", "2"},
+       "unused     " + member(m, 9) + ": the pack has no entry 9 (it has 4)\n" + "missing    " +
+           member(m, 2) + ": the entry stays as it is\n",
+       "",
+       0},
+      {{"--update", pak, m},
+       member(m, 0) + "\n" + member(m, 3) + "\n",
+       "radodaro: " + member(m, 9) + ": not used: the pack has no entry 9 (it has 4)\n",
+       0},
+      {{"--status", "-v", pak, m, "--only=0-1,3"},
+       "unused     " + member(m, 9) + ": the pack has no entry 9 (it has 4)\n" + "unchanged  " +
+           member(m, 0) + "\n" + "unchanged  " + member(m, 3) + "\n",
+       "",
+       0},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = run_radodaro(c.args);
+    EXPECT_EQ(r.out, c.out) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(r.err, c.err) << c.args[0] << " " << c.args.back();
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0] << " " << c.args.back();
+  }
+  const RunResult json = run_radodaro({"--status", "--json", pak, m});
+  const std::vector<JsonObject> objects = parse_json_lines(json.out);
+  // In JSON, every member and file: unused 9, unchanged 0, missing 2,
+  // unchanged 3, then the summary.
+  ASSERT_EQ(objects.size(), 5u) << json.out;
+  EXPECT_EQ(objects[0].at("status").text, "unused");
+  EXPECT_EQ(objects[2].at("status").text, "missing");
+  EXPECT_EQ(objects[4].at("record").text, "fits");
+  EXPECT_EQ(objects[4].at("unchanged").number, 2u);
+
+  // Another pack, and this pack once something else changed it: refused,
+  // naming both, nothing written; --force puts the members back anyway.
+  PackBuilder other;
+  other.stored(bytes_of("another pack")).stored(bytes_of("of two entries"));
+  other.write(tmp / "o.pak");
+  ::mkdir((tmp / "p").c_str(), 0777);
+  write_file(member(tmp / "p", 0), bytes_of("changed behind the folder's back"));
+  ASSERT_EQ(run_radodaro({"/p", pak, tmp / "p"}).exit_code, 0);
+  ::unlink(member(m, 9).c_str());
+  for (const std::string& pack : {tmp / "o.pak", pak}) {
+    const Bytes before = read_file(pack);
+    for (const char* command : {"--update", "--status"}) {
+      const RunResult r = run_radodaro({command, pack, m});
+      EXPECT_EQ(r.out, "") << command << " " << pack;
+      EXPECT_NE(
+          r.err.find("radodaro: " + m + "/ was expanded from " + pak + " with directory CRC "),
+          std::string::npos)
+          << r.err;
+      EXPECT_NE(r.err.find(", not from " + pack + " as it is now"), std::string::npos) << r.err;
+      EXPECT_EQ(r.exit_code, kFailure) << command << " " << pack;
+      EXPECT_EQ(read_file(pack), before) << command << " " << pack;
+    }
+  }
+  EXPECT_EQ(run_radodaro({"--update", "--force", tmp / "o.pak", m}).exit_code, 0);
+  // A record that cannot be read leaves a plain folder.
+  write_file(m + "/.radodaro-record", bytes_of("radodaro member record 1\npack\t"));
+  const RunResult plain = run_radodaro({"--status", tmp / "o.pak", m});
+  EXPECT_EQ(plain.err, "radodaro: " + m +
+                           "/.radodaro-record: cannot be read (it does not end "
+                           "with a whole line); the folder is taken as a plain "
+                           "folder\n");
+  EXPECT_EQ(plain.exit_code, 0) << plain.out;
 }
 
 }  // namespace

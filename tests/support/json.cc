@@ -181,7 +181,7 @@ const std::map<std::string, Kind>& schema() {
         }
       }
     }
-    if (out.size() != 2) throw std::runtime_error("the schema's layout is not understood");
+    if (out.size() < 2) throw std::runtime_error("the schema's layout is not understood");
     return out;
   }();
   return kinds;

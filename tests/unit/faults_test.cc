@@ -15,6 +15,7 @@
 #include "pak/checksums.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
+#include "platform/paths.h"
 #include "support/fault_env.h"
 #include "support/pack_builder.h"
 #include "support/temp_dir.h"
@@ -620,6 +621,45 @@ TEST_F(ExpandFaults, CodecThatFailedToStartMakesEveryLzo1xEntryAnError) {
   const std::string out = expand(platform::Env::system(), 1, &broken);
   EXPECT_EQ(out.substr(0, 16), "Error unpacking\n");
   EXPECT_EQ(read_file(tmp_ / member_name(1)), Bytes(1000, 0));
+}
+
+// The folder's record spares --update the members it vouches for: of 600,
+// with 3 edited, only those and the few written within the record's own
+// clock tick (which may have changed since) are opened; with --check-all,
+// every one.
+TEST(RecordedFolder, UpdateOpensOnlyTheMembersTheRecordCannotVouchFor) {
+  TempDir tmp;
+  // As the command line gives them: absolute, the folder with its
+  // separator.
+  const std::string pak = platform::full_path(tmp / "t.pak");
+  const std::string dir = platform::full_folder_path(tmp / "m");
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 600; ++i) pack.stored(random_bytes(100, i));
+  pack.write(pak);
+  {
+    PackView view;
+    ASSERT_TRUE(open_pack_to_read(platform::Env::system(), pak, &view));
+    ExpandOptions options;
+    options.pak_path = pak;
+    captured(
+        [&] { EXPECT_EQ(run_expand_command(platform::Env::system(), view, dir, options, 2), 0); });
+  }
+  for (const uint32_t i : {7u, 300u, 599u}) write_file(member_path(dir, i), bytes_of("an edit"));
+  NoMapping counted;
+  bool ok = false;
+  const std::string out =
+      captured([&] { ok = run_update(counted, pak, dir, Compression::kNone, 2); });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(out, member_path(dir, 7) + "\n" + member_path(dir, 300) + "\n" + member_path(dir, 599) +
+                     "\n");
+  EXPECT_GE(counted.opened, 4);  // the three, and the record
+  EXPECT_LE(counted.opened, 20);
+  NoMapping all;
+  GroupOptions options;
+  options.check_all = true;
+  captured([&] { ok = run_update(all, pak, dir, Compression::kNone, 2, options); });
+  EXPECT_TRUE(ok);
+  EXPECT_GE(all.opened, 600);
 }
 
 }  // namespace
