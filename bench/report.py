@@ -28,6 +28,9 @@ WORKLOADS = {
     "w10": (f"W10 --list {N_TINY} entries", N_TINY * 24, N_TINY, ["tar"]),
     "w11": (f"W11 --update --fast, 10 of {N_BIG} edited", 10 * ENTRY, N_BIG, ["lzop -1"]),
     "w11b": (f"W11b --update --best, 10 of {N_BIG} edited", 10 * ENTRY, N_BIG, ["lzop -9"]),
+    "w11r": (f"W11r --update, 10 of {N_BIG} edited, record", 10 * ENTRY, N_BIG, ["lzop -1"]),
+    "w7r": (f"W7r --update, 10 of {N_BIG} changed, record", 10 * ENTRY, N_BIG, ["group"]),
+    "status": (f"--status of {N_BIG}, one edit, record", ENTRY, N_BIG, ["update -n, no record"]),
 }
 
 
