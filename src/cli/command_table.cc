@@ -80,6 +80,16 @@ constexpr Option kProgress = {
 constexpr Option kNoProgress = {
     "--no-progress", nullptr, "never show the progress line",
     nullptr,         nullptr, [](CommandOptions* o) { o->progress = ProgressMode::kOff; }};
+constexpr Option kNames = {"--names",
+                           nullptr,
+                           "paths of their own for entries, from lines INDEX<TAB>PATH",
+                           "LIST",
+                           nullptr,
+                           nullptr,
+                           [](const std::string& v, CommandOptions* o) {
+                             o->names = v;
+                             return true;
+                           }};
 constexpr Option kCheckAll = {"--check-all", nullptr,
                               "read every member, whatever the folder's record says", nullptr,
                               &CommandOptions::check_all};
@@ -89,7 +99,7 @@ constexpr Option kForce = {"--force", nullptr,
 constexpr Option kDryRun = {"--dry-run", "-n", "print what would be done; write nothing", nullptr,
                             &CommandOptions::dry_run};
 
-constexpr Option kListOptions[] = {kJson, kOnly};
+constexpr Option kListOptions[] = {kJson, kOnly, kNames};
 
 constexpr Option kVerifyOptions[] = {kJson, kOnly, kJobs, kProgress, kNoProgress};
 
@@ -103,6 +113,7 @@ constexpr Option kExpandOptions[] = {
        o->overwrite = true;
        o->skip_existing = false;
      }},
+    kNames,
     {"--skip-existing", nullptr, "pass over member files that are there, without a word", nullptr,
      nullptr,
      [](CommandOptions* o) {

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -383,21 +385,54 @@ class ExpandWork final : public EntryWork {
  private:
   struct Slot;
 
+  // The folder `relative` of the member folder, made (with those on the
+  // way) and opened the first time a member needs it; never one that a
+  // link leads out of the member folder.
+  const OutputFolder& subfolder(const std::string& relative) {
+    auto [it, made] = subfolders_.try_emplace(relative);
+    if (!made) return it->second;
+    // Made a level at a time, each only once the one above it is seen to
+    // lie inside the member folder: nothing is made through a link.
+    for (size_t at = 0; at <= relative.size();) {
+      const size_t slash = std::min(relative.find('/', at), relative.size());
+      const std::string where = folder_path_ + platform::native_path(relative.substr(0, slash));
+      (void)env_.make_folder(where);
+      if (!platform::lies_inside(where, folder_path_)) {
+        refused_.insert(relative);
+        return it->second;
+      }
+      at = slash + 1;
+    }
+    it->second.open(env_, folder_path_ + platform::native_path(relative));
+    return it->second;
+  }
+
   void commit_modern(uint32_t index, const PakEntry& entry, const Slot& s) {
     // A member named, and its line, go out together (no key is waited for
     // here).
     const platform::InterruptsDeferred naming;
-    const std::string name = member_name(index);
-    const std::string path = folder_path_ + name;
-    const MemberOutcome out = write_member(env_, folder_, name, path, entry, pack_, s.prepared,
-                                           options_->overwrite, options_->skip_existing);
+    // Its path under the folder, and the folder it is named in.
+    const std::string relative =
+        options_->names != nullptr ? options_->names->path_of(index) : member_name(index);
+    const size_t slash = relative.rfind('/');
+    const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    const std::string path = folder_path_ + platform::native_path(relative);
+    const OutputFolder& folder =
+        slash == std::string::npos ? folder_ : subfolder(relative.substr(0, slash));
+    MemberOutcome out;
+    if (slash != std::string::npos && refused_.contains(relative.substr(0, slash))) {
+      not_written(&out, path, "not written: a link on its way leads out of " + folder_path_);
+    } else {
+      out = write_member(env_, folder, name, path, entry, pack_, s.prepared, options_->overwrite,
+                         options_->skip_existing);
+    }
     const bool inside = range_in_file(entry.offset, read_extent(entry), pack_.size);
     if (inside) read_behind_.done(entry.offset, read_extent(entry));
     const bool whole = std::strcmp(out.status, "written") == 0;
     if (whole && out.problems.empty()) ++written;
     // What the member file looks like now it is named, for the record.
-    if (RecordedMember m{index, name, {}};
-        whole && env_.stamp_at(folder_.handle, name, &m.stamp) == platform::Error::kOk) {
+    if (RecordedMember m{index, relative, {}};
+        whole && env_.stamp_at(folder.handle, name, &m.stamp) == platform::Error::kOk) {
       recorded.push_back(std::move(m));
     }
     if (!out.problems.empty()) ++failed;
@@ -426,6 +461,8 @@ class ExpandWork final : public EntryWork {
   Progress* progress_;
   DecodeBufferPool buffers_;
   std::vector<Slot> slots_;
+  std::map<std::string, OutputFolder> subfolders_;  // --names: by relative path
+  std::set<std::string> refused_;  // --names: folders that lead out of the member folder
   ReadBehind read_behind_{pack_.data()};
 
  public:
@@ -539,7 +576,13 @@ int run_expand_command(platform::Env& env, const PackView& pack, const std::stri
 }
 
 int expand_command(platform::Env& env, const Invocation& in) {
+  MemberNames names;
+  if (!in.options.names.empty() &&
+      !load_names(env, in.options.names, header_of(in.view.dir_image).entry_count, &names)) {
+    return -1;
+  }
   ExpandOptions options;
+  if (!in.options.names.empty()) options.names = &names;
   options.verbose = in.options.verbose;
   options.json = in.options.json;
   options.overwrite = in.options.overwrite;

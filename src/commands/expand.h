@@ -9,6 +9,7 @@
 #include "pak/entry_decoder.h"
 #include "pak/entry_reader.h"
 #include "pak/entry_selection.h"
+#include "pak/member_names.h"
 #include "pak/pack_reader.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
@@ -46,6 +47,8 @@ struct ExpandOptions {
   bool skip_existing = false;
   ProgressMode progress = ProgressMode::kAuto;
   std::string pak_path;  // as the summary names it
+  // Paths of their own for some entries (--names), or nullptr.
+  const MemberNames* names = nullptr;
 };
 
 // --expand PACK FOLDER: the selected entries written out as /e writes

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -296,7 +297,8 @@ bool member_index_of(const std::string& name, uint32_t* index, bool* exact) {
 // With --status, each is a line of its own on stdout instead, and the
 // count of them is returned.
 size_t name_unused_members(const MemberFolder& folder, const std::string& folder_path,
-                           const std::vector<uint8_t>& dir_image, const GroupOptions& options) {
+                           const std::vector<uint8_t>& dir_image, const GroupOptions& options,
+                           const MemberRecord* named) {
   constexpr size_t kNamed = 10;
   const uint32_t count = header_of(dir_image).entry_count;
   std::vector<std::string> names = folder.names;
@@ -314,6 +316,9 @@ size_t name_unused_members(const MemberFolder& folder, const std::string& folder
             ")";
     } else if (!kind_of(entry_of(dir_image, index)).holds_data) {
       why = "entry " + std::to_string(index) + " is skipped";
+    } else if (const RecordedMember* m = named != nullptr ? named->find(index) : nullptr;
+               m != nullptr && m->path != name) {
+      why = "entry " + std::to_string(index) + " is " + m->path + " in this folder";
     } else {
       continue;
     }
@@ -350,10 +355,16 @@ struct FolderRecord {
   MemberRecord record;
   uint32_t dir_crc = 0;  // of the pack's directory as it is now
 
+  // The folders under the member folder that its members are in, opened
+  // and listed (none that a link leads out of).
+  std::map<std::string, MemberFolder> subfolders;
+
   // The record to pass members over by, or nullptr.
   const MemberRecord* usable(const GroupOptions& options) const {
     return state == State::kFits && !options.check_all ? &record : nullptr;
   }
+  // The record that says where members are, or nullptr.
+  const MemberRecord* names() const { return state == State::kFits ? &record : nullptr; }
 };
 
 uint32_t directory_crc(const std::vector<uint8_t>& dir_image) {
@@ -382,6 +393,14 @@ bool check_record(platform::Env& env, const MemberFolder& folder, const std::str
   }
   if (out->record.dir_crc == out->dir_crc) {
     out->state = FolderRecord::State::kFits;
+    for (const RecordedMember& m : out->record.members) {
+      const size_t slash = m.path.rfind('/');
+      if (slash == std::string::npos) continue;
+      auto [it, made] = out->subfolders.try_emplace(m.path.substr(0, slash));
+      const std::string where = folder_path + platform::native_path(it->first);
+      if (made && platform::lies_inside(where, folder_path)) it->second.open(env, where);
+      if (made && !it->second.handle.is_open()) it->second.error = platform::Error::kNotFound;
+    }
     return true;
   }
   out->state = FolderRecord::State::kOther;
@@ -560,34 +579,59 @@ class GroupWork final : public EntryWork {
         slots_(limits.slots),
         pack_end(original_end) {}
 
+  // Where the member of entry `index` is: the folder it is in, its name
+  // there, and its path under the member folder ('/' between names) — its
+  // member name, or the path the record gives it.
+  struct Place {
+    const MemberFolder* folder;
+    std::string name;
+    std::string relative;
+  };
+  Place place_of(uint32_t index) const {
+    static const MemberFolder kNowhere = [] {
+      MemberFolder none;
+      none.error = platform::Error::kNotFound;
+      none.listed = true;
+      return none;
+    }();
+    const RecordedMember* m = names_ != nullptr ? names_->find(index) : nullptr;
+    const std::string relative = m != nullptr ? m->path : member_name(index);
+    const size_t slash = relative.rfind('/');
+    if (slash == std::string::npos) return {&folder_, relative, relative};
+    const auto it = subfolders_ != nullptr ? subfolders_->find(relative.substr(0, slash))
+                                           : std::map<std::string, MemberFolder>::const_iterator();
+    const bool open = subfolders_ != nullptr && it != subfolders_->end();
+    return {open ? &it->second : &kNowhere, relative.substr(slash + 1), relative};
+  }
+
   uint64_t cost(uint32_t index) override {
     const PakEntry entry = entry_of(original_, index);
-    return !kind_of(entry).holds_data || !options_.selection.contains(index) ||
-                   !folder_.may_hold(member_name(index))
-               ? 0
-               : entry.unpacked_size;
+    if (!kind_of(entry).holds_data || !options_.selection.contains(index)) return 0;
+    const Place p = place_of(index);
+    return p.folder->may_hold(p.name) ? entry.unpacked_size : 0;
   }
 
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
     std::optional<MemberPrepared>& s = slots_[slot];
     s.emplace();
     const PakEntry entry = entry_of(original_, index);
-    if (!kind_of(entry).holds_data || !folder_.handle.is_open() ||
+    const Place p = place_of(index);
+    if (!kind_of(entry).holds_data || !p.folder->handle.is_open() ||
         !options_.selection.contains(index)) {
       return 0;
     }
-    const std::string name = member_name(index);
-    if (!folder_.may_hold(name)) {
+    const std::string& name = p.name;
+    if (!p.folder->may_hold(name)) {
       s->state = MemberPrepared::kAbsent;
       return 0;
     }
     // Its stamp before it is read: should it change meanwhile, the stamp
     // recorded is older than the file, and the next run reads it again.
     if (stamps_)
-      s->stamped = env_.stamp_at(folder_.handle, name, &s->stamp) == platform::Error::kOk;
+      s->stamped = env_.stamp_at(p.folder->handle, name, &s->stamp) == platform::Error::kOk;
     if (record_ != nullptr && s->stamped) {
       const RecordedMember* m = record_->find(index);
-      if (m != nullptr && m->path == name &&
+      if (m != nullptr && m->path == p.relative &&
           unchanged_by_record(*m, s->stamp, record_->written_ns)) {
         s->state = MemberPrepared::kUnchanged;
         s->length = s->stamp.size;
@@ -595,7 +639,7 @@ class GroupWork final : public EntryWork {
       }
     }
     const uint64_t held =
-        prepare_member(env_, folder_.handle, name, entry, update_->check(worker), budget_, &*s);
+        prepare_member(env_, p.folder->handle, name, entry, update_->check(worker), budget_, &*s);
     update_->trim(worker, keep_);
     return held;
   }
@@ -603,9 +647,14 @@ class GroupWork final : public EntryWork {
   // --update speaks on stderr; /p in its own words on stdout.
   bool modern() const { return update_->compares(); }
 
-  // Members are passed over where `record` says they are unchanged; with
-  // `stamps`, the stamp of every member read is taken for a new record.
-  void use_record(const MemberRecord* record, bool stamps) {
+  // Members are found where `names` (the record that fits the pack) puts
+  // them, in `subfolders` when under one, and passed over where `record`
+  // says they are unchanged; with `stamps`, the stamp of every member read
+  // is taken for a new record.
+  void use_record(const MemberRecord* names, const std::map<std::string, MemberFolder>* subfolders,
+                  const MemberRecord* record, bool stamps) {
+    names_ = names;
+    subfolders_ = subfolders;
     record_ = record;
     stamps_ = stamps || record != nullptr;
   }
@@ -614,7 +663,7 @@ class GroupWork final : public EntryWork {
   // missing (with --verbose or --json, unchanged ones too).
   void say_status(uint32_t index, GroupResult result, const PakEntry& after, uint64_t length) {
     const PakEntry before = entry_of(original_, index);
-    const std::string path = folder_path_ + member_name(index);
+    const std::string path = folder_path_ + platform::native_path(place_of(index).relative);
     const char* status = result == GroupResult::kAppended    ? "changed"
                          : result == GroupResult::kUnchanged ? "unchanged"
                          : result == GroupResult::kAbsent    ? "missing"
@@ -647,7 +696,8 @@ class GroupWork final : public EntryWork {
     std::optional<MemberPrepared>& s = slots_[slot];
     PakEntry entry = entry_of(original_, index);
     if (!kind_of(entry).holds_data || !options_.selection.contains(index)) return true;
-    const std::string name = member_name(index);
+    const Place p = place_of(index);
+    const std::string name = platform::native_path(p.relative);
     if (s->state == MemberPrepared::kDeferred) {
       const bool stamped = s->stamped;
       const platform::FileStamp stamp = s->stamp;
@@ -655,7 +705,7 @@ class GroupWork final : public EntryWork {
       s->stamped = stamped;
       s->stamp = stamp;
       const uint32_t here = update_->committing_thread();
-      prepare_member(env_, folder_.handle, name, entry, update_->check(here), kNoLimit, &*s);
+      prepare_member(env_, p.folder->handle, p.name, entry, update_->check(here), kNoLimit, &*s);
       update_->trim(here, keep_);
     }
     const uint64_t length = s->length;
@@ -665,12 +715,12 @@ class GroupWork final : public EntryWork {
       return false;
     }
     const GroupResult result =
-        !folder_.handle.is_open()
-            ? (absent(folder_.error) ? GroupResult::kAbsent : GroupResult::kFailed)
+        !p.folder->handle.is_open()
+            ? (absent(p.folder->error) ? GroupResult::kAbsent : GroupResult::kFailed)
         : options_.dry_run ? would_append(*s, &pack_end, &entry)
                            : append_member(env_, &*s, pack_, &pack_end, &entry);
     if ((result == GroupResult::kAppended || result == GroupResult::kUnchanged) && s->stamped) {
-      seen.push_back({index, name, s->stamp});
+      seen.push_back({index, p.relative, s->stamp});
     }
     if (options_.status) say_status(index, result, entry, length);
     s.reset();
@@ -727,6 +777,8 @@ class GroupWork final : public EntryWork {
   const std::vector<uint8_t> original_;
   std::vector<uint8_t>* dir_image_;
   std::vector<std::optional<MemberPrepared>> slots_;
+  const MemberRecord* names_ = nullptr;
+  const std::map<std::string, MemberFolder>* subfolders_ = nullptr;
   const MemberRecord* record_ = nullptr;
   bool stamps_ = false;
 
@@ -801,7 +853,8 @@ int64_t look_at_members(platform::Env& env, const std::string& pak_path,
   if (!folder_is_there(folder, folder_path)) return -1;
   FolderRecord record;
   if (!check_record(env, folder, folder_path, pak_path, dir_image, options, &record)) return -1;
-  const size_t unused = name_unused_members(folder, folder_path, dir_image, options);
+  const size_t unused =
+      name_unused_members(folder, folder_path, dir_image, options, record.names());
   const PipelineLimits limits = pipeline_limits(workers);
   UpdateState mapped(env, pack.size, pack.data(), /*owned=*/false, nullptr, /*wanted=*/true,
                      compression, limits);
@@ -812,7 +865,7 @@ int64_t look_at_members(platform::Env& env, const std::string& pak_path,
   const platform::Handle none;
   GroupWork work(env, folder, folder_path, none, nullptr, pak_path, &mapped, limits, &dir_image,
                  pack.size, options, &progress);
-  work.use_record(record.usable(options), false);
+  work.use_record(record.names(), &record.subfolders, record.usable(options), false);
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
   if (!ok) return -1;
@@ -866,7 +919,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
       update.leave_untouched();
       return false;
     }
-    name_unused_members(folder, folder_path, dir_image, options);
+    name_unused_members(folder, folder_path, dir_image, options, record.names());
   }
   const PipelineLimits limits = pipeline_limits(workers);
   const uint64_t size = update.original_size();
@@ -884,7 +937,9 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   // --force passed over is replaced by one for this pack.
   const bool recorded = only_changed && record.state != FolderRecord::State::kNone &&
                         record.state != FolderRecord::State::kUnreadable;
-  if (only_changed) work.use_record(record.usable(options), recorded);
+  if (only_changed) {
+    work.use_record(record.names(), &record.subfolders, record.usable(options), recorded);
+  }
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
   if (!ok) return false;

@@ -26,6 +26,7 @@ struct CommandOptions {
   bool quiet = false;
   bool skip_existing = false;
   bool check_all = false;
+  std::string names;  // --names LIST: the list's path
   bool force = false;
   EntrySelection selection;
   uint32_t jobs = 1;  // threads, from --jobs or the default

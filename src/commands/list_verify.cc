@@ -41,7 +41,12 @@ int run_list(const PackView& pack, const LookOptions& options) {
     uint64_t extent = 0;
     const bool inside = kept_extent(e, pack.size, &extent);
     if (options.json) {
-      std::fputs(entry_json(i, e).flag("outside", !inside).text().c_str(), stdout);
+      JsonLine line = entry_json(i, e);
+      line.flag("outside", !inside);
+      if (options.names != nullptr && options.names->named(i)) {
+        line.string("name", options.names->path_of(i));
+      }
+      std::fputs(line.text().c_str(), stdout);
       continue;
     }
     const char* name = kind_name(e.kind);
@@ -50,8 +55,11 @@ int run_list(const PackView& pack, const LookOptions& options) {
       std::snprintf(kind, sizeof kind, "%u", e.kind);
       name = kind;
     }
-    std::printf("%08x  %-7s  %10u  %10u  %10u  %08X  %08X%s\n", i, name, e.unpacked_size,
-                e.packed_size, e.offset, e.crc1, e.crc2, inside ? "" : "  outside");
+    const std::string own = options.names != nullptr && options.names->named(i)
+                                ? "  " + options.names->path_of(i)
+                                : std::string();
+    std::printf("%08x  %-7s  %10u  %10u  %10u  %08X  %08X%s%s\n", i, name, e.unpacked_size,
+                e.packed_size, e.offset, e.crc1, e.crc2, inside ? "" : "  outside", own.c_str());
   }
   const CompactLayout layout = plan_compaction(pack.dir_image, pack.size);
   const uint32_t crc = directory_crc(pack.dir_image);
@@ -233,11 +241,18 @@ int run_verify(platform::Env& env, const PackView& pack, uint32_t workers,
   return problems == 0 ? 0 : 1;
 }
 
-int list_command(platform::Env&, const Invocation& in) {
+int list_command(platform::Env& env, const Invocation& in) {
   LookOptions options;
   options.pak_path = in.pack;
   options.json = in.options.json;
   options.selection = in.options.selection;
+  MemberNames names;
+  if (!in.options.names.empty()) {
+    if (!load_names(env, in.options.names, header_of(in.view.dir_image).entry_count, &names)) {
+      return -1;
+    }
+    options.names = &names;
+  }
   return run_list(in.view, options);
 }
 

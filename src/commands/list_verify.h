@@ -7,6 +7,7 @@
 
 #include "commands/output.h"
 #include "pak/entry_selection.h"
+#include "pak/member_names.h"
 #include "pak/pack_reader.h"
 #include "platform/files.h"
 
@@ -19,6 +20,7 @@ struct LookOptions {
   EntrySelection selection;
   bool json = false;
   ProgressMode progress = ProgressMode::kAuto;  // --verify
+  const MemberNames* names = nullptr;           // --list --names
 };
 
 // --list PACK, of the open `pack`, whose directory the selection fits:

@@ -9,6 +9,7 @@
 
 #include "pak/entry_kind.h"
 #include "platform/console.h"
+#include "platform/paths.h"
 #include "platform/process.h"
 
 namespace radodaro {
@@ -69,6 +70,33 @@ void print_out(const std::string& text) {
   if (text.empty()) return;
   clear_progress();
   std::fputs(text.c_str(), stdout);
+}
+
+bool load_names(platform::Env& env, const std::string& list_path, uint32_t entry_count,
+                MemberNames* names) {
+  const std::string full = platform::full_path(list_path);
+  platform::Handle folder;
+  platform::Handle file;
+  uint64_t size = 0;
+  platform::Error e = env.open_folder(platform::folder_of(full), &folder);
+  if (e == platform::Error::kOk)
+    e = env.open_for_read(folder, platform::name_of(full), &file, &size);
+  if (e == platform::Error::kOk && size > (uint64_t{64} << 20)) e = platform::Error::kNoMemory;
+  std::string text(e == platform::Error::kOk ? size : 0, '\0');
+  uint64_t got = 0;
+  if (e == platform::Error::kOk)
+    e = env.read_at(file, reinterpret_cast<uint8_t*>(text.data()), size, 0, &got);
+  if (e == platform::Error::kOk && got != size) e = platform::Error::kIo;
+  if (e != platform::Error::kOk) {
+    complain("cannot read %s: %s", full.c_str(), platform::reason(e));
+    return false;
+  }
+  std::string why;
+  if (!names->read(text, &why) || !names->fits(entry_count, &why)) {
+    complain("%s: %s", full.c_str(), why.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool selection_fits(const EntrySelection& selection, const std::vector<uint8_t>& dir_image) {

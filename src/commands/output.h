@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pak/entry_selection.h"
+#include "pak/member_names.h"
 #include "pak/pack_reader.h"
 #include "pak/pak_format.h"
 #include "platform/files.h"
@@ -31,6 +32,11 @@ bool open_pack_to_read(platform::Env& env, const std::string& pak_path, PackView
 // Whether every entry that `selection` names is in the directory
 // `dir_image`; says on stderr what is not.
 bool selection_fits(const EntrySelection& selection, const std::vector<uint8_t>& dir_image);
+
+// Reads the list of names at `list_path` for a pack of `entry_count`
+// entries; says on stderr why not ("radodaro: LIST: line 3: ...").
+bool load_names(platform::Env& env, const std::string& list_path, uint32_t entry_count,
+                MemberNames* names);
 
 // One JSON object on one line, its fields in the order added.
 class JsonLine {

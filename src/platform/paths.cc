@@ -5,6 +5,15 @@
 
 namespace radodaro::platform {
 
+bool lies_inside(const std::string& inner, const std::string& outer) {
+  std::string in = name_key(real_path(inner));
+  std::string out = name_key(real_path(outer));
+  while (!out.empty() && out.back() == internal::kSeparator) out.pop_back();
+  while (!in.empty() && in.back() == internal::kSeparator) in.pop_back();
+  return in.size() > out.size() && in.compare(0, out.size(), out) == 0 &&
+         in[out.size()] == internal::kSeparator;
+}
+
 std::string full_folder_path(const std::string& path) {
   std::string folder = full_path(path);
   if (folder.empty() || folder.back() != internal::kSeparator) folder += internal::kSeparator;

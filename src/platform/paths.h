@@ -43,6 +43,15 @@ std::string state_folder();
 // their letters; elsewhere, byte for byte).
 std::string name_key(const std::string& name);
 
+// A path relative to a folder, written with '/' between names, with the
+// system's own separator.
+std::string native_path(const std::string& slashed);
+
+// Whether the folder `inner` (absolute) lies inside the folder `outer`
+// once every link on the way to either is resolved: false for a link in
+// `inner` that leads elsewhere.
+bool lies_inside(const std::string& inner, const std::string& outer);
+
 }  // namespace radodaro::platform
 
 #endif  // RADODARO_PLATFORM_PATHS_H_

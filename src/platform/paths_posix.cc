@@ -70,6 +70,8 @@ std::string real_path(const std::string& path) {
 
 std::string name_key(const std::string& name) { return name; }
 
+std::string native_path(const std::string& slashed) { return slashed; }
+
 std::string state_folder() {
   // XDG_STATE_HOME, or its default under the home folder.
   const char* state = std::getenv("XDG_STATE_HOME");

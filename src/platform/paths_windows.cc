@@ -83,6 +83,12 @@ std::string state_folder() {
   return windows::narrow(buffer) + "\\radodaro\\journals\\";
 }
 
+std::string native_path(const std::string& slashed) {
+  std::string path = slashed;
+  for (char& c : path) c = c == '/' ? '\\' : c;
+  return path;
+}
+
 std::string name_key(const std::string& name) {
   std::string key = name;
   for (char& c : key) {

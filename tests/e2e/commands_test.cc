@@ -27,6 +27,7 @@ TEST(Commands, HelpVersionAndMistakes) {
       "--list PACK            list the entries without reading their data\n"
       "  --json               a JSON object per line for each entry, then a summary\n"
       "  --only SELECTION     only these entries: 3,7-9,0x1f-, or member names; again for more\n"
+      "  --names LIST         paths of their own for entries, from lines INDEX<TAB>PATH\n"
       "--verify PACK          check every entry and the directory; writes nothing\n"
       "  --json               a JSON object per line for each entry, then a summary\n"
       "  --only SELECTION     only these entries: 3,7-9,0x1f-, or member names; again for more\n"
@@ -38,6 +39,7 @@ TEST(Commands, HelpVersionAndMistakes) {
       "  --quiet, -q          nothing but errors: no lines, no progress\n"
       "  --json               a JSON object per line for each entry, then a summary\n"
       "  --overwrite          replace member files that are there, each at once\n"
+      "  --names LIST         paths of their own for entries, from lines INDEX<TAB>PATH\n"
       "  --skip-existing      pass over member files that are there, without a word\n"
       "  --only SELECTION     only these entries: 3,7-9,0x1f-, or member names; again for more\n"
       "  --jobs, -j N         threads that work ahead (0: one per core, the default)\n"
@@ -800,6 +802,55 @@ TEST(Commands, StatusAndTheRecordThatBindsAFolderToItsPack) {
                            "with a whole line); the folder is taken as a plain "
                            "folder\n");
   EXPECT_EQ(plain.exit_code, 0) << plain.out;
+}
+
+// Names for nameless entries: --expand writes them where the list says,
+// the record keeps them, and --status and --update find them there; a
+// list that could land outside the folder writes nothing at all.
+TEST(Commands, NamesGiveEntriesPathsOfTheirOwn) {
+  TempDir tmp;
+  const std::string pak = tmp / "s.pak";
+  const std::string m = tmp / "m";
+  sample_pack().write(pak);
+  write_file(tmp / "names",
+             bytes_of("# the sample's names\n0\ttextures/hero.dds\n0x3\tclick.wav\n"));
+  const RunResult listed = run_radodaro({"--list", "--names", tmp / "names", pak});
+  EXPECT_NE(listed.out.find("  A160C23F  click.wav\n"), std::string::npos) << listed.out;
+  const RunResult x = run_radodaro({"--expand", "-v", "--names", tmp / "names", pak, m});
+  EXPECT_EQ(x.out, m + "/textures/hero.dds\n" + member(m, 2) + "\n" + m + "/click.wav\n");
+  EXPECT_EQ(x.exit_code, 0);
+  EXPECT_EQ(read_file(m + "/textures/hero.dds"), sample_pack().entries()[0].content);
+  write_file(m + "/textures/hero.dds", bytes_of("a new hero"));
+  write_file(member(m, 0), bytes_of("not entry 0's any more"));
+  const RunResult status = run_radodaro({"--status", pak, m});
+  EXPECT_EQ(status.out, "unused     " + member(m, 0) +
+                            ": entry 0 is textures/hero.dds in this folder\n" + "changed    " + m +
+                            "/textures/hero.dds: 34 bytes, now 10\n");
+  EXPECT_EQ(status.exit_code, 1);
+  EXPECT_EQ(run_radodaro({"--update", pak, m}).out, m + "/textures/hero.dds\n");
+  ::mkdir((tmp / "x").c_str(), 0777);
+  EXPECT_EQ(run_radodaro({"--expand", pak, tmp / "x/y", "--only", "0"}).exit_code, 0);
+  EXPECT_EQ(read_file(member(tmp / "x/y", 0)), bytes_of("a new hero"));
+
+  // Refused before anything is written: paths out of the folder, and a
+  // link in the folder that leads out of it is never written through.
+  for (const char* list : {"0\t../out.dat\n", "0\t/tmp/out.dat\n", "9\ta\n"}) {
+    write_file(tmp / "bad", bytes_of(list));
+    const RunResult r = run_radodaro({"--expand", "--names", tmp / "bad", pak, tmp / "n"});
+    EXPECT_EQ(r.exit_code, kFailure) << list;
+    EXPECT_FALSE(file_exists(tmp / "n")) << list;
+  }
+  if (!Target::current().windows()) {
+    ::mkdir((tmp / "n").c_str(), 0777);
+    ::mkdir((tmp / "elsewhere").c_str(), 0777);
+    ASSERT_EQ(::symlink((tmp / "elsewhere").c_str(), (tmp / "n/textures").c_str()), 0);
+    write_file(tmp / "deep", bytes_of("0\ttextures/deeper/hero.dds\n"));
+    const RunResult r = run_radodaro({"--expand", "--names", tmp / "deep", pak, tmp / "n"});
+    EXPECT_EQ(r.err, "radodaro: " + tmp / "n/textures/deeper/hero.dds" +
+                         ": not written: a link on its way leads out of " + tmp / "n/\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(list_folder(tmp / "elsewhere"), std::vector<std::string>{});
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "pak/member_record.h"
 
+#include "pak/member_names.h"
+
 #include <gtest/gtest.h>
 
 namespace radodaro {
@@ -69,6 +71,48 @@ TEST(MemberRecord, OnlyAMemberModifiedBeforeTheRecordWithTheSameStampIsLeftUnrea
     EXPECT_EQ(unchanged_by_record(m, c.now, c.written_ns), c.unchanged)
         << c.now.size << " " << c.now.modified_ns << " " << c.now.changed_ns << " " << c.written_ns;
   }
+}
+
+TEST(MemberNames, ReadsAListAndRefusesEveryPathThatCouldLandElsewhere) {
+  const struct {
+    const char* text;
+    const char* why;  // "" when it is read
+  } cases[] = {
+      {"# a comment\n\n1\ttextures/hero.dds\r\n0x2\tsounds\\click.wav\n0000000a.DAT\tx.bin\n", ""},
+      {"1\t00000001.dat\n", ""},  // its own member name
+      {"1 textures/a\n", "line 1: not INDEX, a tab and a PATH"},
+      {"x\ta\n", "line 1: not INDEX, a tab and a PATH"},
+      {"1\t/etc/passwd\n", "line 1: '/etc/passwd' is an absolute path"},
+      {"1\t\\\\server\\share\n", "line 1: '//server/share' is an absolute path"},
+      {"1\tC:/x\n", "line 1: 'C:/x' is a path with a drive"},
+      {"1\ta/../../x\n", "line 1: 'a/../../x' is a path through '..'"},
+      {"1\t./x\n", "line 1: './x' is a path through '.'"},
+      {"1\ta//x\n", "line 1: 'a//x' is an empty folder name"},
+      {"1\t\n", "line 1: '' is an empty path"},
+      {"1\tsub/NUL.txt\n", "line 1: 'sub/NUL.txt' is a name Windows reserves ('NUL.txt')"},
+      {"1\tcom3\n", "line 1: 'com3' is a name Windows reserves ('com3')"},
+      {"1\ta?b\n", "line 1: 'a?b' is a name with a character Windows does not take"},
+      {"1\tdir./x\n", "line 1: 'dir./x' is a name that ends in a dot or a space"},
+      {"1\t.radodaro-record\n", "line 1: '.radodaro-record' is the name of the folder's record"},
+      {"1\ta\n2\tA\n", "line 2: a path given twice ('A')"},
+      {"1\ta\n1\tb\n", "line 2: entry 1 is named twice ('b')"},
+      {"1\t00000002.dat\n", "'00000002.dat' is the member name of entry 2"},
+  };
+  for (const auto& c : cases) {
+    MemberNames names;
+    std::string why;
+    EXPECT_EQ(names.read(c.text, &why), *c.why == '\0') << c.text;
+    EXPECT_EQ(why, c.why) << c.text;
+  }
+  MemberNames names;
+  std::string why;
+  ASSERT_TRUE(names.read("1\ttextures/hero.dds\n0x2\tsounds\\click.wav\n", &why));
+  EXPECT_EQ(names.path_of(1), "textures/hero.dds");
+  EXPECT_EQ(names.path_of(2), "sounds/click.wav");
+  EXPECT_EQ(names.path_of(3), "00000003.dat");
+  EXPECT_TRUE(names.fits(3, &why));
+  EXPECT_FALSE(names.fits(2, &why));
+  EXPECT_EQ(why, "entry 2 is past the directory's end (2 entries)");
 }
 
 }  // namespace
