@@ -114,6 +114,8 @@ constexpr Option kExpandOptions[] = {
        o->skip_existing = false;
      }},
     kNames,
+    {"--guess-types", nullptr, "an extension from the content for each member not named", nullptr,
+     &CommandOptions::guess_types},
     {"--skip-existing", nullptr, "pass over member files that are there, without a word", nullptr,
      nullptr,
      [](CommandOptions* o) {

@@ -14,6 +14,7 @@
 #include "commands/invocation.h"
 #include "commands/output.h"
 #include "pak/checksums.h"
+#include "pak/content_type.h"
 #include "pak/entry_check.h"
 #include "pak/entry_kind.h"
 #include "pak/entry_pipeline.h"
@@ -407,13 +408,42 @@ class ExpandWork final : public EntryWork {
     return it->second;
   }
 
+  // --guess-types: the extension that the content of `entry` calls for,
+  // or nullptr, from the bytes read for it (what the pack lost under the
+  // read is never looked at).
+  const char* guessed(const PakEntry& entry, const Slot& s) const {
+    const uint64_t size = entry.unpacked_size;
+    const uint8_t* data = nullptr;
+    if (kind_of(entry).compressed) {
+      if (s.prepared.decoded.data != nullptr && s.prepared.decoded.read) {
+        data = s.prepared.decoded.data;
+      }
+    } else if (kind_of(entry).holds_data && s.prepared.read_whole == size &&
+               range_in_file(entry.offset, size, pack_.size)) {
+      data = pack_.data() + entry.offset;
+    }
+    if (data == nullptr) return nullptr;
+    const uint64_t head = std::min(size, kGuessHead);
+    const uint64_t tail = std::min(size, kGuessTail);
+    const char* ext = nullptr;
+    if (!platform::read_mapped(data, head, data + size - tail, tail, [&] {
+          ext = guess_extension(data, head, data + size - tail, tail, size);
+        })) {
+      return nullptr;
+    }
+    return ext;
+  }
+
   void commit_modern(uint32_t index, const PakEntry& entry, const Slot& s) {
     // A member named, and its line, go out together (no key is waited for
     // here).
     const platform::InterruptsDeferred naming;
     // Its path under the folder, and the folder it is named in.
-    const std::string relative =
-        options_->names != nullptr ? options_->names->path_of(index) : member_name(index);
+    const bool named = options_->names != nullptr && options_->names->named(index);
+    std::string relative = named ? options_->names->path_of(index) : member_name(index);
+    if (const char* ext = options_->guess_types && !named ? guessed(entry, s) : nullptr) {
+      relative.replace(relative.size() - 3, 3, ext);
+    }
     const size_t slash = relative.rfind('/');
     const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
     const std::string path = folder_path_ + platform::native_path(relative);
@@ -589,6 +619,7 @@ int expand_command(platform::Env& env, const Invocation& in) {
   options.progress = in.options.progress;
   options.selection = in.options.selection;
   options.skip_existing = in.options.skip_existing;
+  options.guess_types = in.options.guess_types;
   options.pak_path = in.pack;
   if (in.options.quiet) {
     options.verbose = false;

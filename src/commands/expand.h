@@ -49,6 +49,9 @@ struct ExpandOptions {
   std::string pak_path;  // as the summary names it
   // Paths of their own for some entries (--names), or nullptr.
   const MemberNames* names = nullptr;
+  // Members of the other entries take an extension that their content
+  // calls for (--guess-types): 00000003.dds.
+  bool guess_types = false;
 };
 
 // --expand PACK FOLDER: the selected entries written out as /e writes

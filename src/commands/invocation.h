@@ -26,6 +26,7 @@ struct CommandOptions {
   bool quiet = false;
   bool skip_existing = false;
   bool check_all = false;
+  bool guess_types = false;
   std::string names;  // --names LIST: the list's path
   bool force = false;
   EntrySelection selection;

@@ -36,6 +36,10 @@ void before_exit();
 // is this program's own, made for it alone: the case of before_exit().
 inline bool console_is_ours_alone(unsigned processes) { return processes == 1; }
 
+// Whether the program runs in a console of its own, as when Explorer
+// starts it (a file dropped on it, say); never outside Windows.
+bool console_of_our_own();
+
 // Writes out what standard output holds. On failure, output_error() says
 // why, as the first failed write saw it.
 bool flush_output();

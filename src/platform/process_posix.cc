@@ -429,4 +429,6 @@ void forget_faulted(const uint8_t* data, uint64_t length) {
 
 void set_drawn_line(size_t width) { g_drawn_line = width; }
 
+bool console_of_our_own() { return false; }
+
 }  // namespace radodaro::platform

@@ -133,6 +133,11 @@ std::vector<std::string> arguments(int argc, char** argv) {
   return args;
 }
 
+bool console_of_our_own() {
+  DWORD processes[2];
+  return console_is_ours_alone(GetConsoleProcessList(processes, 2));
+}
+
 void before_exit() {
   DWORD processes[2];
   if (console_is_ours_alone(GetConsoleProcessList(processes, 2))) {

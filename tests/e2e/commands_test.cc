@@ -40,6 +40,7 @@ TEST(Commands, HelpVersionAndMistakes) {
       "  --json               a JSON object per line for each entry, then a summary\n"
       "  --overwrite          replace member files that are there, each at once\n"
       "  --names LIST         paths of their own for entries, from lines INDEX<TAB>PATH\n"
+      "  --guess-types        an extension from the content for each member not named\n"
       "  --skip-existing      pass over member files that are there, without a word\n"
       "  --only SELECTION     only these entries: 3,7-9,0x1f-, or member names; again for more\n"
       "  --jobs, -j N         threads that work ahead (0: one per core, the default)\n"
@@ -828,6 +829,14 @@ TEST(Commands, NamesGiveEntriesPathsOfTheirOwn) {
                             "/textures/hero.dds: 34 bytes, now 10\n");
   EXPECT_EQ(status.exit_code, 1);
   EXPECT_EQ(run_radodaro({"--update", pak, m}).out, m + "/textures/hero.dds\n");
+  // --guess-types: the other entries' members take the extension their
+  // content calls for, and the record keeps it too.
+  const RunResult guessed = run_radodaro({"--expand", "-v", "--guess-types", pak, tmp / "g"});
+  EXPECT_EQ(guessed.out,
+            tmp / "g/00000000.txt\n" + tmp / "g/00000002.txt\n" + member(tmp / "g", 3) + "\n");
+  write_file(tmp / "g/00000002.txt", bytes_of("new text"));
+  EXPECT_EQ(run_radodaro({"--status", pak, tmp / "g"}).out,
+            "changed    " + tmp / "g/00000002.txt: 4000 bytes, now 8\n");
   ::mkdir((tmp / "x").c_str(), 0777);
   EXPECT_EQ(run_radodaro({"--expand", pak, tmp / "x/y", "--only", "0"}).exit_code, 0);
   EXPECT_EQ(read_file(member(tmp / "x/y", 0)), bytes_of("a new hero"));

@@ -237,8 +237,10 @@ TEST(Hostile, InterruptedExpandLeavesNoPartialFile) {
       return std::all_of(names.begin(), names.end(),
                          [](const std::string& name) { return name.size() == 12; });
     }));
+    // The interruption may land after the last member too, while the
+    // folder's record is written: it is then not there either.
     const std::vector<std::string> names = list_folder(out);
-    EXPECT_LT(names.size(), 60u);
+    EXPECT_LE(names.size(), 60u);
     const Bytes raw = read_file(printed);
     const std::string lines = Target::current().host_text(std::string(raw.begin(), raw.end()));
     for (const std::string& name : names) {

@@ -1,5 +1,6 @@
 #include "pak/member_record.h"
 
+#include "pak/content_type.h"
 #include "pak/member_names.h"
 
 #include <gtest/gtest.h>
@@ -113,6 +114,43 @@ TEST(MemberNames, ReadsAListAndRefusesEveryPathThatCouldLandElsewhere) {
   EXPECT_TRUE(names.fits(3, &why));
   EXPECT_FALSE(names.fits(2, &why));
   EXPECT_EQ(why, "entry 2 is past the directory's end (2 entries)");
+}
+
+TEST(ContentType, ExtensionsFromWhatTheContentBeginsOrEndsWith) {
+  using namespace std::string_literals;
+  std::string bmp = "BM" + std::string(12, '\0');
+  bmp[2] = 14;
+  static constexpr char kFooter[] = "TRUEVISION-XFILE.";  // its NUL too
+  std::string tga(30, '\x01');
+  tga.append(kFooter, sizeof kFooter);
+  const struct {
+    std::string content;
+    const char* ext;
+  } cases[] = {
+      {"DDS |...", "dds"},
+      {"\x89PNG\r\n\x1a\n....", "png"},
+      {"\xFF\xD8\xFF\xE0", "jpg"},
+      {"GIF89a..", "gif"},
+      {bmp, "bmp"},
+      {"BM but not a bitmap, whose size is not here", "txt"},
+      {"RIFF\x04\0\0\0WAVEfmt "s, "wav"},
+      {"RIFF\x04\0\0\0AVI LIST"s, "avi"},
+      {"OggS\0\x02"s, "ogg"},
+      {"PK\x03\x04", "zip"},
+      {tga, "tga"},
+      {"\xEF\xBB\xBF<?xml version=\"1.0\"?>", "xml"},
+      {"plain text\r\nwith lines\tand tabs\n", "txt"},
+      {"text with a \0 in it"s, nullptr},
+      {"\x01\x02\x03", nullptr},
+      {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto* data = reinterpret_cast<const uint8_t*>(c.content.data());
+    const uint64_t size = c.content.size();
+    const uint64_t tail = std::min<uint64_t>(size, kGuessTail);
+    const char* got = guess_extension(data, size, data + size - tail, tail, size);
+    EXPECT_STREQ(got, c.ext) << c.content;
+  }
 }
 
 }  // namespace
