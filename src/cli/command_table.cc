@@ -158,6 +158,8 @@ constexpr Option kStatusOptions[] = {
     kNoProgress,
 };
 
+constexpr Option kCatOptions[] = {kNames};
+
 constexpr Option kCompactOptions[] = {
     kDryRun,
     {"--json", nullptr, "a JSON summary with the sizes before and after", nullptr,
@@ -190,6 +192,8 @@ constexpr Command kCommands[] = {
     {"--status", "PACK FOLDER", 2, 2, "what --update would put back, and why", kStatusOptions,
      "0 nothing to put back, 1 something to put back, 255 nothing could be done", kOnPackAndFolder,
      status_command},
+    {"--cat", "PACK SELECTION", 2, 2, "the content of the selected entries, to standard output",
+     kCatOptions, kEntriesExits, kReadingPack, cat_command},
     {"--compact", "PACK", 1, 1, "give back the space that no entry refers to", kCompactOptions,
      kDoneOrNot, kOnPack, compact_command},
     {"--help",

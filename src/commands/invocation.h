@@ -50,6 +50,7 @@ int expand_command(platform::Env& env, const Invocation& in);
 int update_command(platform::Env& env, const Invocation& in);
 int compact_command(platform::Env& env, const Invocation& in);
 int status_command(platform::Env& env, const Invocation& in);
+int cat_command(platform::Env& env, const Invocation& in);
 
 }  // namespace radodaro
 

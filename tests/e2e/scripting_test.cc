@@ -162,6 +162,52 @@ PackBuilder damaged_pack() {
   return pack;
 }
 
+// --cat: the bytes that /e writes for each selected entry, and nothing
+// else on standard output; what /e writes no member of is said instead.
+TEST(CatCommand, WritesWhatExpandWritesAndNothingElse) {
+  TempDir tmp;
+  damaged_pack().write(tmp / "d.pak");
+  sample_pack().write(tmp / "s.pak");
+  const std::string crc =
+      "radodaro: 00000000.dat: crc2 " + hex8(damaged_pack().directory()[0].crc2);
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    std::string err_begins;
+    int exit_code;
+  } cases[] = {
+      {{"--cat", tmp / "d.pak", "3"}, "fine", "", 0},
+      {{"--cat", tmp / "d.pak", "0,3"}, "checkedfine", crc, 1},
+      {{"--cat", tmp / "d.pak", "2"},
+       "",
+       "radodaro: 00000002.dat: not written: its data, 4 bytes at offset 5000, lies outside the "
+       "file\n",
+       1},
+      {{"--cat", tmp / "s.pak", "0-3"},
+       "",
+       "radodaro: entry 1 is skipped: it has no content\n",
+       kFailure},
+      {{"--cat", tmp / "s.pak", "4"},
+       "",
+       "radodaro: entry 4 is past the directory's end (4 entries)\n",
+       kFailure},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = run_radodaro(c.args);
+    EXPECT_EQ(r.raw_out, c.out) << c.args.back();
+    EXPECT_EQ(r.err.rfind(c.err_begins, 0), 0u) << c.args.back() << ": " << r.err;
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.args.back();
+  }
+  // Binary content, line ends and all, exactly as the member file holds it.
+  ASSERT_EQ(run_radodaro({"--expand", tmp / "s.pak", tmp / "m"}).exit_code, 0);
+  const RunResult r = run_radodaro({"--cat", tmp / "s.pak", "2,3"});
+  Bytes both = read_file(member(tmp / "m", 2));
+  const Bytes last = read_file(member(tmp / "m", 3));
+  both.insert(both.end(), last.begin(), last.end());
+  EXPECT_EQ(Bytes(r.raw_out.begin(), r.raw_out.end()), both);
+  EXPECT_EQ(r.exit_code, 0);
+}
+
 TEST(ExpandCommand, DamageIsSaidOnStderrAndTheRestWritten) {
   TempDir tmp;
   const PackBuilder pack = damaged_pack();
