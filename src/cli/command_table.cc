@@ -160,6 +160,10 @@ constexpr Option kStatusOptions[] = {
 
 constexpr Option kCatOptions[] = {kNames};
 
+constexpr Option kDiffOptions[] = {{"--json", nullptr,
+                                    "a JSON object per difference, then a summary", nullptr,
+                                    &CommandOptions::json}};
+
 constexpr Option kCompactOptions[] = {
     kDryRun,
     {"--json", nullptr, "a JSON summary with the sizes before and after", nullptr,
@@ -194,6 +198,9 @@ constexpr Command kCommands[] = {
      status_command},
     {"--cat", "PACK SELECTION", 2, 2, "the content of the selected entries, to standard output",
      kCatOptions, kEntriesExits, kReadingPack, cat_command},
+    {"--diff", "OLD NEW", 2, 2, "what differs between two packs, entry by entry, by content",
+     kDiffOptions, "0 the same content, 1 different, 255 nothing could be done", kReadingPack,
+     diff_command},
     {"--compact", "PACK", 1, 1, "give back the space that no entry refers to", kCompactOptions,
      kDoneOrNot, kOnPack, compact_command},
     {"--help",

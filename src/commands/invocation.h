@@ -51,6 +51,7 @@ int update_command(platform::Env& env, const Invocation& in);
 int compact_command(platform::Env& env, const Invocation& in);
 int status_command(platform::Env& env, const Invocation& in);
 int cat_command(platform::Env& env, const Invocation& in);
+int diff_command(platform::Env& env, const Invocation& in);
 
 }  // namespace radodaro
 

@@ -31,7 +31,7 @@ expect() {
 }
 
 expect "radodaro --ex" "--expand"
-expect "radodaro --" "--cat --compact --expand --help --list --status --update --verify --version"
+expect "radodaro --" "--cat --compact --diff --expand --help --list --status --update --verify --version"
 expect "radodaro /" "/e /p"
 expect "radodaro --help --co" "--compact"
 expect "radodaro --expand --o" "--only --overwrite"

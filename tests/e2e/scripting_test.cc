@@ -208,6 +208,56 @@ TEST(CatCommand, WritesWhatExpandWritesAndNothingElse) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
+// --diff compares content: another layout of the same content is the
+// same; every change of content, kind, crc1, lead bytes or count is said.
+TEST(DiffCommand, ContentNotLayout) {
+  TempDir tmp;
+  sample_pack().write(tmp / "s.pak");
+  // The same content, laid out again: member 0 put back unchanged by /p.
+  sample_pack().write(tmp / "again.pak");
+  ASSERT_EQ(run_radodaro({"--expand", tmp / "again.pak", tmp / "m", "--only", "0"}).exit_code, 0);
+  ASSERT_EQ(run_radodaro({"/p", tmp / "again.pak", tmp / "m"}).exit_code, 0);
+  PackBuilder other;
+  other.lead_bytes(bytes_of("SAMPLE02")).true_dir_crc();
+  other.stored(bytes_of("Hello from the edited member file.\n"), 0x1234ABCD);
+  other.skipped(bytes_of("never expanded"));
+  other.stored(text_like_bytes(4000, 1), 0xC0FFEE00);
+  other.stored(random_bytes(257, 2), 0x00000008);
+  other.stored(bytes_of("one more"));
+  other.write(tmp / "o.pak");
+  const struct {
+    std::string against;
+    std::string out;
+    int exit_code;
+  } cases[] = {
+      {tmp / "s.pak", "", 0},
+      {tmp / "again.pak", "", 0},
+      {tmp / "o.pak",
+       "lead bytes differ\n"
+       "changed    00000000.dat: 34 bytes, now 35\n"
+       "kind       00000002.dat: lzo1x, now stored\n"
+       "crc1       00000003.dat: 00000007, now 00000008\n"
+       "added      00000004.dat: 8 bytes\n",
+       1},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = run_radodaro({"--diff", tmp / "s.pak", c.against});
+    EXPECT_EQ(r.out, c.out) << c.against;
+    EXPECT_EQ(r.err, "") << c.against;
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.against;
+  }
+  const RunResult back = run_radodaro({"--diff", "--json", tmp / "o.pak", tmp / "s.pak"});
+  const std::vector<JsonObject> objects = parse_json_lines(back.out);
+  ASSERT_EQ(objects.size(), 5u) << back.out;
+  EXPECT_EQ(objects[3].at("status").text, "removed");
+  EXPECT_EQ(objects[4].at("differences").number, 5u);
+  EXPECT_FALSE(objects[4].at("lead_bytes_match").flag);
+  // What cannot be read cannot be compared: trouble, not a difference.
+  damaged_pack().write(tmp / "d.pak");
+  const RunResult cut = run_radodaro({"--diff", tmp / "d.pak", tmp / "d.pak"});
+  EXPECT_EQ(cut.exit_code, kFailure) << cut.out;
+}
+
 TEST(ExpandCommand, DamageIsSaidOnStderrAndTheRestWritten) {
   TempDir tmp;
   const PackBuilder pack = damaged_pack();
