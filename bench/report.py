@@ -31,6 +31,11 @@ WORKLOADS = {
     "w11r": (f"W11r --update, 10 of {N_BIG} edited, record", 10 * ENTRY, N_BIG, ["lzop -1"]),
     "w7r": (f"W7r --update, 10 of {N_BIG} changed, record", 10 * ENTRY, N_BIG, ["group"]),
     "status": (f"--status of {N_BIG}, one edit, record", ENTRY, N_BIG, ["update -n, no record"]),
+    "cat": ("--cat of one 256 KiB entry of W1", ENTRY, 1, ["tar -xO"]),
+    "create-store": (f"--create --store of W1's {N_BIG} members", N_BIG * ENTRY, N_BIG, ["tar -c"]),
+    "create-fast": (f"--create --fast of W2's {N_BIG} members, 2 jobs", N_BIG * ENTRY, N_BIG,
+                    ["lzop -1 + tar -c"]),
+    "make-patch": ("--make-patch W2 to W2 with 6 edits", N_BIG * ENTRY, N_BIG, ["diff + write"]),
 }
 
 

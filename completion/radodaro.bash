@@ -26,7 +26,7 @@ _radodaro() {
   COMPREPLY=()
   if ((COMP_CWORD == 1)); then
     local commands
-    commands=$("$tool" --help 2>/dev/null | sed -n 's/^\(--[a-z]*\).*/\1/p' | sort -u)
+    commands=$("$tool" --help 2>/dev/null | sed -n 's/^\(--[a-z-]*\).*/\1/p' | sort -u)
     COMPREPLY=($(compgen -W "$commands /e /p" -- "$cur"))
     return
   fi
@@ -42,7 +42,7 @@ _radodaro() {
     --help)
       ((COMP_CWORD == 2)) || return
       local commands
-      commands=$("$tool" --help 2>/dev/null | sed -n 's/^\(--[a-z]*\).*/\1/p' | sort -u)
+      commands=$("$tool" --help 2>/dev/null | sed -n 's/^\(--[a-z-]*\).*/\1/p' | sort -u)
       COMPREPLY=($(compgen -W "$commands" -- "$cur"))
       return
       ;;
@@ -50,6 +50,10 @@ _radodaro() {
   # An option's value is the user's to type.
   case $prev in
     --only | --jobs | -j) return ;;
+    --names | --like | --undo)
+      _radodaro_files "$cur"
+      return
+      ;;
   esac
   local i operands=0 options_done=
   for ((i = 2; i < COMP_CWORD; i++)); do
@@ -58,7 +62,8 @@ _radodaro() {
       operands=$((operands + 1))
     elif [[ $word == -- ]]; then
       options_done=1
-    elif [[ $word == --only || $word == --jobs || $word == -j ]]; then
+    elif [[ $word == --only || $word == --jobs || $word == -j || $word == --names ||
+      $word == --like || $word == --undo ]]; then
       i=$((i + 1)) # its value
     fi
   done
@@ -66,12 +71,26 @@ _radodaro() {
     COMPREPLY=($(compgen -W "$(_radodaro_options "$tool" "$command")" -- "$cur"))
     return
   fi
-  # The pack first, then, for --expand and --update, its member folder.
-  if ((operands == 0)); then
-    _radodaro_files "$cur"
-  elif ((operands == 1)) && [[ $command == --expand || $command == --update ]]; then
-    _radodaro_files "$cur" d
-  fi
+  # The pack first, then, for the commands that take one, its member
+  # folder, or the other packs.
+  case $command in
+    --expand | --update | --status | --create)
+      if ((operands == 0)); then
+        _radodaro_files "$cur"
+      elif ((operands == 1)); then
+        _radodaro_files "$cur" d
+      fi
+      ;;
+    --diff | --apply-patch)
+      ((operands < 2)) && _radodaro_files "$cur"
+      ;;
+    --make-patch)
+      ((operands < 3)) && _radodaro_files "$cur"
+      ;;
+    *)
+      ((operands == 0)) && _radodaro_files "$cur"
+      ;;
+  esac
 }
 
 complete -F _radodaro radodaro radodaro.exe

@@ -164,6 +164,47 @@ constexpr Option kDiffOptions[] = {{"--json", nullptr,
                                     "a JSON object per difference, then a summary", nullptr,
                                     &CommandOptions::json}};
 
+constexpr Option kOverwriteFile = {"--overwrite", nullptr,
+                                   "replace the file if it is there (a regular file only)", nullptr,
+                                   &CommandOptions::overwrite};
+
+constexpr Option kCreateOptions[] = {
+    {"--like", nullptr, "lead bytes, kinds, crc1 and entries with no member from it", "TEMPLATE",
+     nullptr, nullptr,
+     [](const std::string& v, CommandOptions* o) {
+       o->like = v;
+       return true;
+     }},
+    {"--fast", "-1", "members of lzo1x entries compressed fast (the default)", nullptr, nullptr,
+     [](CommandOptions* o) { o->compression = Compression::kFast; }},
+    {"--best", "-9", "members of lzo1x entries compressed as small as can be", nullptr, nullptr,
+     [](CommandOptions* o) { o->compression = Compression::kBest; }},
+    {"--store", "-0", "every member stored uncompressed", nullptr, nullptr,
+     [](CommandOptions* o) { o->compression = Compression::kNone; }},
+    kOverwriteFile,
+    {"--json", nullptr, "a JSON summary of the pack made", nullptr, &CommandOptions::json},
+    kJobs,
+    kProgress,
+    kNoProgress,
+};
+
+constexpr Option kMakePatchOptions[] = {
+    kOverwriteFile,
+    {"--json", nullptr, "a JSON summary of the patch made", nullptr, &CommandOptions::json}};
+
+constexpr Option kApplyPatchOptions[] = {
+    {"--undo", nullptr, "first write the patch that takes this one off again", "UNDO", nullptr,
+     nullptr,
+     [](const std::string& v, CommandOptions* o) {
+       o->undo = v;
+       return true;
+     }},
+    kDryRun,
+    {"--force", nullptr, "apply it even to entries that conflict", nullptr, &CommandOptions::force},
+    {"--json", nullptr, "a JSON object per entry the patch changes, then a summary", nullptr,
+     &CommandOptions::json},
+};
+
 constexpr Option kCompactOptions[] = {
     kDryRun,
     {"--json", nullptr, "a JSON summary with the sizes before and after", nullptr,
@@ -201,6 +242,12 @@ constexpr Command kCommands[] = {
     {"--diff", "OLD NEW", 2, 2, "what differs between two packs, entry by entry, by content",
      kDiffOptions, "0 the same content, 1 different, 255 nothing could be done", kReadingPack,
      diff_command},
+    {"--create", "PACK FOLDER", 2, 2, "a new pack from the member files of a folder",
+     kCreateOptions, kDoneOrNot, kPackOperand | kFolderOperand | kInterruptible, create_command},
+    {"--make-patch", "OLD NEW PATCH", 3, 3, "a patch that turns OLD's content into NEW's",
+     kMakePatchOptions, kDoneOrNot, kReadingPack, make_patch_command},
+    {"--apply-patch", "PACK PATCH", 2, 2, "apply a patch, whole or not at all", kApplyPatchOptions,
+     "0 applied (or in place already), 255 nothing was changed", kOnPack, apply_patch_command},
     {"--compact", "PACK", 1, 1, "give back the space that no entry refers to", kCompactOptions,
      kDoneOrNot, kOnPack, compact_command},
     {"--help",
@@ -221,10 +268,14 @@ const Command* command_named(const std::string& name) {
   return it == std::end(kCommands) ? nullptr : &*it;
 }
 
+// The synopsis, then the help from the 24th column on (or on a line of its
+// own when the synopsis reaches it).
 std::string help_line(const std::string& synopsis, const char* help) {
-  char line[200];
-  std::snprintf(line, sizeof line, "%-23s%s\n", synopsis.c_str(), help);
-  return line;
+  constexpr size_t kColumn = 23;
+  std::string line = synopsis;
+  if (line.size() >= kColumn) line.append("\n");
+  line.resize(line.size() >= kColumn ? line.size() + kColumn : kColumn, ' ');
+  return line.append(help).append("\n");
 }
 
 std::string options_help(const Command& c) {

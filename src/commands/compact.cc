@@ -8,6 +8,7 @@
 #include "commands/open_pack.h"
 #include "commands/output.h"
 #include "pak/compact_layout.h"
+#include "pak/pack_patch.h"
 #include "pak/pack_reader.h"
 #include "pak/pack_update.h"
 #include "platform/process.h"
@@ -102,6 +103,35 @@ bool open_pack(platform::Env& env, PackUpdate* update, const std::string& pak_pa
   return true;
 }
 
+// A patch's binding lies where no entry refers to it: a compaction would
+// drop it, and the patch with it. Says so, or that the pack could not be
+// read to tell.
+bool refused_as_patch(const PackBytes& pack, const std::vector<uint8_t>& dir_image,
+                      const std::string& pak_path) {
+  PatchBinding binding;
+  std::string why;
+  if (pack.data == nullptr) {
+    complain("%s: cannot be read to tell whether it is a patch; it was left as it is",
+             pak_path.c_str());
+    return true;
+  }
+  if (read_binding(pack, dir_image, &binding, &why) == BindingRead::kNone) return false;
+  complain(
+      "%s is a patch: compacting it would drop what binds it to the pack it patches; it "
+      "was left as it is",
+      pak_path.c_str());
+  return true;
+}
+
+bool is_patch(platform::Env& env, const PackUpdate& update, const std::vector<uint8_t>& dir_image,
+              const std::string& pak_path) {
+  const uint64_t size = update.original_size();
+  const uint8_t* mapped = env.map_window(update.file(), 0, size);
+  const bool refused = refused_as_patch({mapped, size, &update.file()}, dir_image, pak_path);
+  if (mapped != nullptr) env.unmap_window(mapped, size);
+  return refused;
+}
+
 }  // namespace
 
 namespace {
@@ -115,7 +145,10 @@ constexpr char kPastFourGiB[] =
 bool dry_run_compact(platform::Env& env, const std::string& pak_path,
                      const CompactOptions& options) {
   PackView pack;
-  if (!open_pack_to_read(env, pak_path, &pack)) return false;
+  if (!open_pack_to_read(env, pak_path, &pack) ||
+      refused_as_patch(bytes_of(pack), pack.dir_image, pak_path)) {
+    return false;
+  }
   const CompactLayout layout = plan_compaction(pack.dir_image, pack.size);
   if (!layout.offsets_fit) {
     complain(kPastFourGiB, pak_path.c_str());
@@ -138,6 +171,7 @@ bool run_compact(platform::Env& env, const std::string& pak_path, const CompactO
   update.to_be_replaced();
   if (!open_pack(env, &update, pak_path, &dir_image)) return false;
   const uint64_t old_size = update.original_size();
+  if (is_patch(env, update, dir_image, pak_path)) return false;
   const CompactLayout layout = plan_compaction(dir_image, old_size);
   if (!layout.offsets_fit) {
     complain(kPastFourGiB, pak_path.c_str());

@@ -19,45 +19,6 @@ namespace radodaro {
 
 namespace {
 
-// The content of one entry, as /e writes it, or why it cannot be told.
-struct Content {
-  const uint8_t* data = nullptr;
-  uint64_t size = 0;
-  bool readable = true;
-};
-
-Content content_of(platform::Env& env, const PackView& pack, const PakEntry& e,
-                   DecodeBuffer* buffer, PreparedEntry* prepared) {
-  Content c;
-  if (!kind_of(e).holds_data) return c;
-  prepare_entry(env, e, pack, buffer, prepared);
-  const EntryVerdict v = check_entry(e, pack.size, *prepared);
-  if (v.read != EntryVerdict::Read::kWhole) {
-    c.readable = false;
-    return c;
-  }
-  c.size = e.unpacked_size;
-  c.data = kind_of(e).compressed ? prepared->decoded.data : pack.data() + e.offset;
-  return c;
-}
-
-// Whether two contents hold the same bytes; false in `*read` when a pack
-// lost its bytes under the compare.
-bool same_bytes(const Content& a, const Content& b, bool* read) {
-  if (a.size != b.size) return false;
-  bool same = true;
-  for (uint64_t done = 0; done < a.size && same;) {
-    const uint64_t n = std::min(a.size - done, kStoredChunk);
-    if (!platform::read_mapped(a.data + done, n, b.data + done, n,
-                               [&] { same = std::memcmp(a.data + done, b.data + done, n) == 0; })) {
-      *read = false;
-      return false;
-    }
-    done += n;
-  }
-  return same;
-}
-
 std::string hex8(uint32_t v) {
   char text[16];
   std::snprintf(text, sizeof text, "%08X", v);
@@ -114,10 +75,10 @@ int diff_command(platform::Env& env, const Invocation& in) {
     const PakEntry o = entry_of(old_pack.dir_image, i);
     PreparedEntry old_prepared;
     PreparedEntry new_prepared;
-    const Content a = content_of(env, old_pack, o, &old_buffer, &old_prepared);
-    const Content b = content_of(env, new_pack, n, &new_buffer, &new_prepared);
+    const EntryContent a = content_of(env, bytes_of(old_pack), o, &old_buffer, &old_prepared);
+    const EntryContent b = content_of(env, bytes_of(new_pack), n, &new_buffer, &new_prepared);
     bool read = a.readable && b.readable;
-    const bool same = read && same_bytes(a, b, &read);
+    const bool same = read && same_content(a, b, &read);
     if (!read) {
       complain("%s: entry %u cannot be read whole, so the packs cannot be compared",
                (a.readable ? new_path : in.pack).c_str(), i);

@@ -160,25 +160,32 @@ uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, cons
         break;
     }
   }
-  if (length >= kPackLimit) return 0;
   const bool encode = same != nullptr && same->encoder != nullptr && kind_of(entry).compressed;
+  return load_member(env, encode ? same->encoder : nullptr, most, out);
+}
+
+uint64_t load_member(platform::Env& env, Lzo1xEncoder* encoder, uint64_t most,
+                     MemberPrepared* out) {
+  out->state = MemberPrepared::kFailed;
+  const uint64_t length = out->length;
+  if (length >= kPackLimit) return 0;
   // One too large to be held alongside others waits for its turn: one to
   // be compressed is then read whole, one to be stored a window at a time.
   if (length > most) {
-    out->state = encode ? MemberPrepared::kDeferred : MemberPrepared::kOpen;
+    out->state = encoder != nullptr ? MemberPrepared::kDeferred : MemberPrepared::kOpen;
     return 0;
   }
   if (!read_whole(env, out->member, 0, length, &out->data)) return 0;
   out->member.reset();
   out->sum = sum32(out->data.data(), length);
-  if (!encode) {
+  if (encoder == nullptr) {
     out->state = MemberPrepared::kRead;
     return length;
   }
-  const bool encoded = same->encoder->encode(out->data.data(), length, &out->sum);
+  const bool encoded = encoder->encode(out->data.data(), length, &out->sum);
   std::vector<uint8_t>().swap(out->data);
   if (!encoded) return 0;
-  out->stream = same->encoder->take_stream();
+  out->stream = encoder->take_stream();
   out->state = MemberPrepared::kEncoded;
   return out->stream.size();
 }
@@ -812,10 +819,8 @@ void selected_totals(const std::vector<uint8_t>& dir_image, const EntrySelection
   }
 }
 
-// --update: an entry whose data lies inside the header or directory would
-// change as the directory is rewritten over it; its data is appended at
-// `*pack_end` first, as it is, and the entry pointed at the copy. The pack
-// is `size` bytes long before the run's appends.
+}  // namespace
+
 bool move_out_of_the_directory(platform::Env& env, const platform::Handle& pack, uint64_t size,
                                std::vector<uint8_t>* dir_image, uint64_t* pack_end) {
   const uint32_t count = header_of(*dir_image).entry_count;
@@ -838,8 +843,6 @@ bool move_out_of_the_directory(platform::Env& env, const platform::Handle& pack,
   }
   return true;
 }
-
-}  // namespace
 
 int64_t look_at_members(platform::Env& env, const std::string& pak_path,
                         const std::string& folder_path, Compression compression, uint32_t workers,

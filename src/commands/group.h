@@ -16,10 +16,6 @@
 
 namespace radodaro {
 
-// Offsets and lengths in a pack stay below this, as 32-bit signed file
-// positions require.
-constexpr uint64_t kPackLimit = uint64_t{1} << 31;
-
 // Appends every member file under `folder_path` whose entry is not skipped
 // to the pack at `pak_path` and rewrites the directory through the pack's
 // journal. All or nothing: true means the new directory is durable; false
@@ -128,10 +124,24 @@ uint64_t prepare_member(platform::Env& env, const platform::Handle& folder, cons
                         const PakEntry& entry, const UpdateContext* same, uint64_t most,
                         MemberPrepared* out);
 
+// The rest of prepare_member() for the open member `out` (its `member`
+// and `length` set): read and compressed with `encoder`, or read to be
+// stored without one; one of more than `most` bytes is left kOpen, or
+// kDeferred when it is to be compressed.
+uint64_t load_member(platform::Env& env, Lzo1xEncoder* encoder, uint64_t most, MemberPrepared* out);
+
 // Appends the `prepared` member to `pack` at `*pack_end` and rewrites
 // `entry` to point at it; `*pack_end` advances past the copy.
 GroupResult append_member(platform::Env& env, MemberPrepared* prepared,
                           const platform::Handle& pack, uint64_t* pack_end, PakEntry* entry);
+
+// --update, --apply-patch: an entry whose data lies inside the header or
+// directory `*dir_image` (as it is to be written) would change as the
+// directory is rewritten over it; its data is appended at `*pack_end`
+// first, as it is, and the entry pointed at the copy. The pack is `size`
+// bytes long before the run's appends.
+bool move_out_of_the_directory(platform::Env& env, const platform::Handle& pack, uint64_t size,
+                               std::vector<uint8_t>* dir_image, uint64_t* pack_end);
 
 }  // namespace radodaro
 

@@ -29,6 +29,8 @@ struct CommandOptions {
   bool guess_types = false;
   std::string names;  // --names LIST: the list's path
   bool force = false;
+  std::string like;  // --create --like TEMPLATE
+  std::string undo;  // --apply-patch --undo UNDO
   EntrySelection selection;
   uint32_t jobs = 1;  // threads, from --jobs or the default
   ProgressMode progress = ProgressMode::kAuto;
@@ -52,6 +54,9 @@ int compact_command(platform::Env& env, const Invocation& in);
 int status_command(platform::Env& env, const Invocation& in);
 int cat_command(platform::Env& env, const Invocation& in);
 int diff_command(platform::Env& env, const Invocation& in);
+int create_command(platform::Env& env, const Invocation& in);
+int make_patch_command(platform::Env& env, const Invocation& in);
+int apply_patch_command(platform::Env& env, const Invocation& in);
 
 }  // namespace radodaro
 

@@ -11,6 +11,7 @@
 #include "pak/entry_decoder.h"
 #include "pak/entry_kind.h"
 #include "pak/entry_pipeline.h"
+#include "pak/pack_patch.h"
 #include "pak/pack_reader.h"
 #include "platform/process.h"
 
@@ -220,8 +221,16 @@ int run_verify(platform::Env& env, const PackView& pack, uint32_t workers,
   uint64_t problems = work.problems;
   const uint32_t crc = directory_crc(pack.dir_image);
   if (crc != header.dir_crc) ++problems;
+  // A patch's binding to the pack it patches.
+  PatchBinding binding;
+  std::string why;
+  const BindingRead bound = read_binding(bytes_of(pack), pack.dir_image, &binding, &why);
+  if (bound == BindingRead::kDamaged) ++problems;
   if (options.json) {
     JsonLine summary = summary_json("verify", options.pak_path);
+    if (bound != BindingRead::kNone) {
+      summary.string("binding", bound == BindingRead::kFound ? "whole" : "damaged");
+    }
     summary.number("entries", entries)
         .number("checked", work.checked)
         .number("failed", work.failed)
@@ -234,6 +243,9 @@ int run_verify(platform::Env& env, const PackView& pack, uint32_t workers,
     if (crc != header.dir_crc) {
       std::printf("directory: dir_crc %08X is not the CRC-32 of the directory, %08X\n",
                   header.dir_crc, crc);
+    }
+    if (bound == BindingRead::kDamaged) {
+      std::printf("patch: its binding to the pack it patches is damaged: %s\n", why.c_str());
     }
     std::printf("entries checked %u, problems %llu\n", work.checked,
                 static_cast<unsigned long long>(problems));

@@ -117,6 +117,24 @@ bool open_pack_to_read(platform::Env& env, const std::string& pak_path, PackView
   return false;
 }
 
+bool place_for_new_file(platform::Env& env, const std::string& path, bool overwrite,
+                        platform::Handle* folder, std::string* name) {
+  const std::string folder_path = platform::folder_of(path);
+  *name = platform::name_of(path);
+  if (const platform::Error e = env.open_folder(folder_path, folder); e != platform::Error::kOk) {
+    complain("%s: %s", folder_path.c_str(), platform::reason(e));
+    return false;
+  }
+  const platform::Error there = env.regular_file_at(*folder, *name);
+  if (there == platform::Error::kNotFound || (overwrite && there == platform::Error::kOk)) {
+    return true;
+  }
+  complain(
+      "%s is there already; nothing was written%s", path.c_str(),
+      overwrite ? " (--overwrite replaces a regular file only)" : " (--overwrite replaces it)");
+  return false;
+}
+
 void JsonLine::key(const char* key) {
   if (text_.size() > 1) text_.push_back(',');
   text_.append(quoted(key)).push_back(':');

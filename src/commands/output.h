@@ -29,6 +29,13 @@ void print_out(const std::string& text);
 // stderr: "radodaro: cannot open PACK: reason".
 bool open_pack_to_read(platform::Env& env, const std::string& pak_path, PackView* pack);
 
+// Opens the folder where the run is to create the file `path`, and gives
+// the file's name there; says on stderr why not, or that something is at
+// that name already, unless it is a regular file and `overwrite` allows
+// its replacement. (Naming the file checks again.)
+bool place_for_new_file(platform::Env& env, const std::string& path, bool overwrite,
+                        platform::Handle* folder, std::string* name);
+
 // Whether every entry that `selection` names is in the directory
 // `dir_image`; says on stderr what is not.
 bool selection_fits(const EntrySelection& selection, const std::vector<uint8_t>& dir_image);

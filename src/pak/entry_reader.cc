@@ -2,8 +2,10 @@
 #include "pak/entry_kind.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "pak/checksums.h"
+#include "pak/entry_check.h"
 #include "platform/process.h"
 
 namespace radodaro {
@@ -20,20 +22,26 @@ bool may_end_past_a_cut(const uint8_t* data, uint64_t n, bool lzo1x) {
 
 // Whether the pack still reaches `end`; a pack whose length cannot be
 // told does not.
-bool still_reaches(platform::Env& env, const PackView& pack, uint64_t end) {
+bool still_reaches(platform::Env& env, const PackBytes& pack, uint64_t end) {
   uint64_t size = 0;
-  return env.size_of(pack.map.file, &size) == platform::Error::kOk && size >= end;
+  return pack.file != nullptr && env.size_of(*pack.file, &size) == platform::Error::kOk &&
+         size >= end;
 }
 
 }  // namespace
 
 void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pack,
                    DecodeBuffer* buffer, PreparedEntry* prepared) {
+  prepare_entry(env, entry, bytes_of(pack), buffer, prepared);
+}
+
+void prepare_entry(platform::Env& env, const PakEntry& entry, const PackBytes& pack,
+                   DecodeBuffer* buffer, PreparedEntry* prepared) {
   const EntryKind& kind = kind_of(entry);
   if (!kind.holds_data || !range_in_file(entry.offset, read_extent(entry), pack.size)) {
     return;
   }
-  const uint8_t* data = pack.data() + entry.offset;
+  const uint8_t* data = pack.data + entry.offset;
   const uint64_t end = uint64_t{entry.offset} + read_extent(entry);
   if (kind.compressed) {
     prepared->decoded = kind.decode(entry, data, buffer, /*sum_packed=*/true);
@@ -66,6 +74,38 @@ void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pa
   }
   prepared->stored_sum = sum;
   prepared->read_whole = done;
+}
+
+EntryContent content_of(platform::Env& env, const PackBytes& pack, const PakEntry& entry,
+                        DecodeBuffer* buffer, PreparedEntry* prepared) {
+  EntryContent c;
+  if (!kind_of(entry).holds_data) return c;
+  c.present = true;
+  prepare_entry(env, entry, pack, buffer, prepared);
+  const EntryVerdict v = check_entry(entry, pack.size, *prepared);
+  if (v.read != EntryVerdict::Read::kWhole ||
+      (kind_of(entry).compressed && prepared->decoded.data == nullptr)) {
+    c.readable = false;
+    return c;
+  }
+  c.size = entry.unpacked_size;
+  c.data = kind_of(entry).compressed ? prepared->decoded.data : pack.data + entry.offset;
+  return c;
+}
+
+bool same_content(const EntryContent& a, const EntryContent& b, bool* read) {
+  if (a.size != b.size) return false;
+  bool same = true;
+  for (uint64_t done = 0; done < a.size && same;) {
+    const uint64_t n = std::min(a.size - done, kStoredChunk);
+    if (!platform::read_mapped(a.data + done, n, b.data + done, n,
+                               [&] { same = std::memcmp(a.data + done, b.data + done, n) == 0; })) {
+      *read = false;
+      return false;
+    }
+    done += n;
+  }
+  return same;
 }
 
 }  // namespace radodaro

@@ -31,6 +31,35 @@ struct PreparedEntry {
 void prepare_entry(platform::Env& env, const PakEntry& entry, const PackView& pack,
                    DecodeBuffer* buffer, PreparedEntry* prepared);
 
+// A pack's bytes as a run holds them: `data`, mapped, the first `size`
+// bytes of `file`.
+struct PackBytes {
+  const uint8_t* data = nullptr;
+  uint64_t size = 0;
+  const platform::Handle* file = nullptr;
+};
+inline PackBytes bytes_of(const PackView& pack) { return {pack.data(), pack.size, &pack.map.file}; }
+
+void prepare_entry(platform::Env& env, const PakEntry& entry, const PackBytes& pack,
+                   DecodeBuffer* buffer, PreparedEntry* prepared);
+
+// The content of one entry as /e writes it: `data` (mapped, or in the
+// decode buffer) holds `size` bytes; none for an entry that holds no data.
+// Not `readable` when it cannot be read whole. (Content whose sums do not
+// check is still the content /e writes.)
+struct EntryContent {
+  bool present = false;
+  bool readable = true;
+  const uint8_t* data = nullptr;
+  uint64_t size = 0;
+};
+EntryContent content_of(platform::Env& env, const PackBytes& pack, const PakEntry& entry,
+                        DecodeBuffer* buffer, PreparedEntry* prepared);
+
+// Whether two contents hold the same bytes (presence aside); false in
+// `*read` when a pack lost its bytes under the compare.
+bool same_content(const EntryContent& a, const EntryContent& b, bool* read);
+
 }  // namespace radodaro
 
 #endif  // RADODARO_PAK_ENTRY_READER_H_

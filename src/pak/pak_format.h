@@ -33,6 +33,10 @@ inline void encode_fixed64(uint8_t* p, uint64_t v) {
 }
 
 constexpr uint64_t kHeaderSize = 16;
+
+// Offsets and lengths in a pack stay below this, as 32-bit signed file
+// positions require.
+constexpr uint64_t kPackLimit = uint64_t{1} << 31;
 constexpr uint64_t kEntrySize = 24;
 
 // Field offsets within the header.

@@ -219,6 +219,8 @@ class NewFile {
   // have none, as a file that is to replace another must be on Windows.
   Error create(bool beside = false);
   Error append(const uint8_t* data, uint64_t length);
+  // The file itself, for writes at offsets of the caller's choosing.
+  const Handle& handle() const { return file_; }
   // Makes what was appended durable.
   Error sync();
   // Gives the file the owner, group, mode and attributes of `other`.

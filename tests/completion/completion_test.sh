@@ -31,7 +31,10 @@ expect() {
 }
 
 expect "radodaro --ex" "--expand"
-expect "radodaro --" "--cat --compact --diff --expand --help --list --status --update --verify --version"
+expect "radodaro --" "--apply-patch --cat --compact --create --diff --expand --help --list --make-patch --status --update --verify --version"
+expect "radodaro --create game.pak m" "members more"
+expect "radodaro --apply-patch --undo n" "notes.txt"
+expect "radodaro --make-patch game.pak notes.txt g" "game.pak"
 expect "radodaro /" "/e /p"
 expect "radodaro --help --co" "--compact"
 expect "radodaro --expand --o" "--only --overwrite"

@@ -5,8 +5,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +125,16 @@ inline bool modest(const Bytes& pack) {
     if (decode_entry(pack.data() + entry_position(i)).unpacked_size > (8u << 20)) return false;
   }
   return true;
+}
+
+// The packs the fuzzers start from: every kind, damage of every sort.
+inline std::vector<std::string> corpus_packs() {
+  std::vector<std::string> packs = {RADODARO_SAMPLE_PACK};
+  for (const auto& f : std::filesystem::directory_iterator(RADODARO_FUZZ_CORPUS "/expand")) {
+    packs.push_back(f.path().string());
+  }
+  std::sort(packs.begin(), packs.end());
+  return packs;
 }
 
 }  // namespace radodaro::testing

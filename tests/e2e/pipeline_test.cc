@@ -24,6 +24,7 @@ struct Outcome {
   std::string out, err;
   std::map<std::string, Bytes> members;
   Bytes pack;
+  Bytes created;  // by --create
 };
 
 std::string without(const std::string& text, const std::string& path) {
@@ -64,6 +65,7 @@ Outcome run_with_jobs(const Scenario& s, const std::string& jobs) {
     o.members[name] = name == ".radodaro-record" ? Bytes() : read_file(tmp / "folder/" + name);
   }
   if (file_exists(tmp / "pack")) o.pack = read_file(tmp / "pack");
+  if (file_exists(tmp / "created")) o.created = read_file(tmp / "created");
   return o;
 }
 
@@ -76,6 +78,7 @@ void expect_same_at_any_jobs(const Scenario& s) {
   EXPECT_EQ(many.exit_code, one.exit_code);
   EXPECT_EQ(many.members, one.members);
   EXPECT_EQ(many.pack, one.pack);
+  EXPECT_EQ(many.created, one.created);
 }
 
 // Every command that runs on the pipeline, on `pack` with `members` in
@@ -95,6 +98,7 @@ std::vector<Scenario> every_command(const std::string& name, const Bytes& pack,
            {"/p", "@/pack", "@/folder"},
            {"--update", "@/pack", "@/folder"},
            {"--update", "@/pack", "@/folder", "--best"},
+           {"--create", "@/created", "@/folder", "--like", "@/pack"},
        }) {
     std::string title = name;
     for (const std::string& word : command) {

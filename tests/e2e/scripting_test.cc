@@ -309,16 +309,6 @@ TEST(ExpandCommand, WhatTheSystemRefusesIsSaidWithItsReason) {
   EXPECT_TRUE(list_folder(tmp / "ro").empty());
 }
 
-// The packs the fuzzers start from: every kind, damage of every sort.
-std::vector<std::string> corpus_packs() {
-  std::vector<std::string> packs = {RADODARO_SAMPLE_PACK};
-  for (const auto& f : std::filesystem::directory_iterator(RADODARO_FUZZ_CORPUS "/expand")) {
-    packs.push_back(f.path().string());
-  }
-  std::sort(packs.begin(), packs.end());
-  return packs;
-}
-
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   size_t at = 0;
