@@ -1,4 +1,4 @@
-// Usage: make_workloads FOLDER full|tiny
+// Usage: make_workloads FOLDER full|tiny [w13]
 // Writes the benchmark packs and the member files they hold, the same bytes
 // every time. tar and lzop inputs are made from the member files by the bench
 // script.
@@ -9,7 +9,9 @@
 #include <exception>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "pak/checksums.h"
 #include "pak/pak_format.h"
 #include "support/pack_builder.h"
 
@@ -45,19 +47,82 @@ void write_large_file(const std::string& path, uint64_t size) {
   if (!out.flush()) throw std::runtime_error("can't write " + path);
 }
 
+// A pack of `count` stored entries of 64 bytes, written as it is built (a
+// million entries' content never sits in memory at once), and the ustar
+// archive of the same member files.
+void write_many(const std::string& pack_path, const std::string& tar_path, uint32_t count) {
+  constexpr uint32_t kSize = 64;
+  std::ofstream pack(pack_path, std::ios::binary | std::ios::trunc);
+  std::ofstream tar(tar_path, std::ios::binary | std::ios::trunc);
+  std::vector<uint8_t> image(static_cast<size_t>(directory_end(count)));
+  const auto put = [](std::ofstream& out, const uint8_t* data, size_t n) {
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+  };
+  put(pack, image.data(), image.size());  // the directory, rewritten at the end
+  for (uint32_t i = 0; i < count; ++i) {
+    const Bytes content = random_bytes(kSize, i);
+    PakEntry e;
+    e.crc2 = sum32(content.data(), content.size());
+    e.unpacked_size = e.packed_size = kSize;
+    e.offset = static_cast<uint32_t>(image.size() + uint64_t{i} * kSize);
+    encode_entry(e, image.data() + entry_position(i));
+    put(pack, content.data(), content.size());
+    uint8_t header[512] = {};
+    std::snprintf(reinterpret_cast<char*>(header), 100, "%s", member_name(i).c_str());
+    std::memcpy(header + 100, "0000644", 8);
+    std::memcpy(header + 108, "0000000", 8);
+    std::memcpy(header + 116, "0000000", 8);
+    std::snprintf(reinterpret_cast<char*>(header + 124), 12, "%011o", kSize);
+    std::memcpy(header + 136, "00000000000", 12);
+    header[156] = '0';
+    std::memcpy(header + 257, "ustar", 6);
+    std::memcpy(header + 263, "00", 2);
+    std::memset(header + 148, ' ', 8);
+    unsigned sum = 0;
+    for (const uint8_t b : header) sum += b;
+    std::snprintf(reinterpret_cast<char*>(header + 148), 8, "%06o", sum);
+    put(tar, header, sizeof header);
+    uint8_t block[512] = {};
+    std::memcpy(block, content.data(), content.size());
+    put(tar, block, sizeof block);
+  }
+  const uint8_t end[1024] = {};
+  put(tar, end, sizeof end);
+  PakHeader header;
+  header.entry_count = count;
+  header.dir_crc = Crc32().crc32(image.data() + kHeaderSize, image.size() - kHeaderSize);
+  encode_header(header, image.data());
+  pack.seekp(0);
+  put(pack, image.data(), image.size());
+  if (!pack.flush() || !tar.flush()) throw std::runtime_error("can't write " + pack_path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[2], "full") != 0 && std::strcmp(argv[2], "tiny") != 0)) {
-    std::fprintf(stderr, "usage: make_workloads FOLDER full|tiny\n");
+  if (argc < 3 || argc > 4 ||
+      (std::strcmp(argv[2], "full") != 0 && std::strcmp(argv[2], "tiny") != 0) ||
+      (argc == 4 && std::strcmp(argv[3], "w13") != 0)) {
+    std::fprintf(stderr, "usage: make_workloads FOLDER full|tiny [w13]\n");
     return 2;
   }
   const std::string dir = argv[1];
   const bool full = std::strcmp(argv[2], "full") == 0;
   const Scale scale = full ? Scale{1000, 100000, uint64_t{1} << 30, uint64_t{64} << 20}
                            : Scale{10, 200, uint64_t{1} << 20, uint64_t{1} << 20};
+  // W13, and the packs of a thousandth and a tenth of its entries that
+  // peak memory is measured at; with "w13", only those.
+  const auto write_w13 = [&] {
+    const uint32_t many = full ? 1000000 : 10000;
+    for (const uint32_t count : {many / 1000, many / 10, many}) {
+      const std::string name = dir + "/w13-" + std::to_string(count);
+      write_many(name + ".pak", name + ".tar", count);
+    }
+  };
   try {
     ::mkdir(dir.c_str(), 0777);
+    write_w13();
+    if (argc == 4) return 0;
     PackBuilder w1, w2, w3;
     for (uint32_t i = 0; i < scale.big_count; ++i) w1.stored(random_bytes(256 * 1024, i));
     w1.true_dir_crc().write(dir + "/w1.pak");

@@ -12,6 +12,7 @@ results = os.path.join(work, "results")
 full = size == "full"
 N_BIG = 1000 if full else 10
 N_TINY = 100000 if full else 200
+N_MANY = 1000000 if full else 10000
 ENTRY = 256 * 1024
 
 # workload: (title, bytes moved, entries, anchors)
@@ -35,6 +36,9 @@ WORKLOADS = {
     "create-store": (f"--create --store of W1's {N_BIG} members", N_BIG * ENTRY, N_BIG, ["tar -c"]),
     "create-fast": (f"--create --fast of W2's {N_BIG} members, 2 jobs", N_BIG * ENTRY, N_BIG,
                     ["lzop -1 + tar -c"]),
+    "w13-list": (f"W13 --list {N_MANY} entries", N_MANY * 24, N_MANY, ["tar -tv"]),
+    "w13-expand": (f"W13 expand {N_MANY} x 64 B", N_MANY * 64, N_MANY, ["tar"]),
+    "w13-group": (f"W13 group 1 member into {N_MANY}", N_MANY * 48, N_MANY, ["directory twice"]),
     "make-patch": ("--make-patch W2 to W2 with 6 edits", N_BIG * ENTRY, N_BIG, ["diff + write"]),
 }
 
@@ -97,6 +101,20 @@ for name in ["w5-radodaro", "w5-tar", "w6-radodaro", "w6-floor"] + jobs_mem:
         else:
             workload, command = name.split("-", 1)
         print(f"| {workload.upper()} | {command} | {anon} | {rss} |")
+
+counts = sorted({int(n[5:].split("-")[0]) for n in os.listdir(results)
+                 if n.startswith("count") and n.endswith(".mem")})
+if counts:
+    print()
+    print("| peak memory by entries | command | peak anonymous KiB | peak resident KiB |")
+    print("|---|---|---|---|")
+    for count in counts:
+        for command in ("list", "verify", "expand", "group", "update"):
+            path = os.path.join(results, f"count{count}-{command}.mem")
+            if os.path.exists(path):
+                with open(path) as f:
+                    anon, rss = f.read().split()
+                print(f"| {count} | {command} | {anon} | {rss} |")
 
 print()
 print("| size | growth of the pack | LZO size of the edits alone | growth / LZO |")

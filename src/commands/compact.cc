@@ -20,40 +20,77 @@ namespace {
 using platform::Error;
 
 constexpr uint64_t kChunk = uint64_t{1} << 20;
+constexpr uint64_t kRun = uint64_t{64} << 20;
 
-// Copies `length` bytes at `from` of the pack to `out`: straight from a
-// mapping where the pack can be mapped, sparing a copy; else a piece at a
-// time.
-bool copy_stretch(platform::Env& env, const platform::Handle& pack, const uint8_t* mapped,
-                  uint64_t from, uint64_t length, std::vector<uint8_t>* chunk,
-                  platform::NewFile* out, Progress* progress) {
+// Copies `length` bytes at `from` of the pack to `to` of `out` through the
+// process: straight from a mapping where the pack can be mapped, sparing a
+// copy; else a piece at a time.
+bool copy_through_memory(platform::Env& env, const platform::Handle& pack, const uint8_t* mapped,
+                         uint64_t from, uint64_t to, uint64_t length, std::vector<uint8_t>* chunk,
+                         const platform::Handle& out) {
   for (uint64_t done = 0; done < length;) {
     const uint64_t n = std::min(kChunk, length - done);
     if (mapped != nullptr) {
       const uint8_t* piece = mapped + from + done;
-      bool appended = false;
-      if (!platform::read_mapped(piece, n,
-                                 [&] { appended = out->append(piece, n) == Error::kOk; }) ||
-          !appended) {
+      bool written = false;
+      if (!platform::read_mapped(
+              piece, n, [&] { written = env.write_at(out, piece, n, to + done) == Error::kOk; }) ||
+          !written) {
         return false;
       }
     } else {
       chunk->resize(kChunk);
       uint64_t got = 0;
       if (env.read_at(pack, chunk->data(), n, from + done, &got) != Error::kOk || got != n ||
-          out->append(chunk->data(), n) != Error::kOk) {
+          env.write_at(out, chunk->data(), n, to + done) != Error::kOk) {
         return false;
       }
     }
     done += n;
   }
-  progress->advance(length);
   return true;
 }
 
+// The live data of the pack, copied into the new one: inside the system,
+// where it can copy from file to file, else through memory of our own.
+class StretchCopier {
+ public:
+  StretchCopier(platform::Env& env, const PackUpdate& update, const platform::Handle& out)
+      : env_(env), update_(update), out_(out) {}
+  ~StretchCopier() {
+    if (mapped_ != nullptr) env_.unmap_window(mapped_, update_.original_size());
+  }
+  StretchCopier(const StretchCopier&) = delete;
+  StretchCopier& operator=(const StretchCopier&) = delete;
+
+  bool copy(uint64_t from, uint64_t to, uint64_t length) {
+    uint64_t copied = 0;
+    if (in_system_) {
+      const Error e = env_.copy_range(update_.file(), from, out_, to, length, &copied);
+      if (e == Error::kOk) return true;
+      if (e != Error::kUnsupported) return false;
+      // Refused: the rest, and every later stretch, through memory.
+      in_system_ = false;
+      mapped_ = env_.map_window(update_.file(), 0, update_.original_size());
+    }
+    return copy_through_memory(env_, update_.file(), mapped_, from + copied, to + copied,
+                               length - copied, &chunk_, out_);
+  }
+
+ private:
+  platform::Env& env_;
+  const PackUpdate& update_;
+  const platform::Handle& out_;
+  bool in_system_ = true;
+  const uint8_t* mapped_ = nullptr;
+  std::vector<uint8_t> chunk_;
+};
+
 // Writes the new pack as the file `name` beside the old one: it appears
 // under that name only once whole, durable and with the old one's owner,
-// group, mode and attributes.
+// group, mode and attributes. Stretches that follow one another in the old
+// pack as in the new are copied as one run, of up to kRun bytes, so that
+// the progress line still moves.
 bool write_compacted(platform::Env& env, const PackUpdate& update, const CompactLayout& layout,
                      const std::string& name, Progress* progress) {
   platform::NewFile out(env, update.folder(), name);
@@ -61,13 +98,20 @@ bool write_compacted(platform::Env& env, const PackUpdate& update, const Compact
       out.append(layout.dir_image.data(), layout.dir_image.size()) != Error::kOk) {
     return false;
   }
-  const uint8_t* mapped = env.map_window(update.file(), 0, update.original_size());
-  std::vector<uint8_t> chunk;
-  bool ok = std::all_of(layout.moves.begin(), layout.moves.end(), [&](const Move& m) {
-    return copy_stretch(env, update.file(), mapped, m.from, m.length, &chunk, &out, progress);
-  });
-  if (mapped != nullptr) env.unmap_window(mapped, update.original_size());
-  return ok && out.sync() == Error::kOk && out.take_attributes_of(update.file()) == Error::kOk &&
+  StretchCopier copier(env, update, out.handle());
+  const std::vector<Move>& moves = layout.moves;
+  for (size_t i = 0; i < moves.size();) {
+    Move run = moves[i];
+    size_t next = i + 1;
+    for (; next < moves.size() && run.length < kRun && moves[next].from == run.from + run.length &&
+           moves[next].to == run.to + run.length;
+         ++next) {
+      run.length += moves[next].length;
+    }
+    if (!copier.copy(run.from, run.to, run.length)) return false;
+    for (; i < next; ++i) progress->advance(moves[i].length);
+  }
+  return out.sync() == Error::kOk && out.take_attributes_of(update.file()) == Error::kOk &&
          out.commit() == Error::kOk;
 }
 

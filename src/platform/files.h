@@ -182,6 +182,13 @@ class Env {
   virtual Error sync_folder(const Handle& folder);
 
   virtual Error write_at(const Handle& file, const uint8_t* data, uint64_t length, uint64_t offset);
+  // Copies `length` bytes of `from` at `from_offset` to `to` at
+  // `to_offset` inside the system, never through the process's memory:
+  // kUnsupported where the system cannot (or will not, between these
+  // files), the caller then copying the rest itself; `*copied` says how
+  // many were copied before any failure. A source that ends first is kIo.
+  virtual Error copy_range(const Handle& from, uint64_t from_offset, const Handle& to,
+                           uint64_t to_offset, uint64_t length, uint64_t* copied);
   // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
   virtual Error read_at(const Handle& file, uint8_t* data, uint64_t length, uint64_t offset,
                         uint64_t* got);

@@ -470,6 +470,33 @@ Error Env::write_at(const Handle& file, const uint8_t* data, uint64_t length, ui
   return Error::kOk;
 }
 
+Error Env::copy_range(const Handle& from, uint64_t from_offset, const Handle& to,
+                      uint64_t to_offset, uint64_t length, uint64_t* copied) {
+  *copied = 0;
+#if RADODARO_HAVE_COPY_FILE_RANGE
+  while (*copied < length) {
+    auto in = static_cast<off_t>(from_offset + *copied);
+    auto out = static_cast<off_t>(to_offset + *copied);
+    const size_t want = static_cast<size_t>(std::min(length - *copied, kMaxIo));
+    const ssize_t n = ::copy_file_range(fd_of(from), &in, fd_of(to), &out, want, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // Not between these files, or not on this system or file system.
+      if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
+        return Error::kUnsupported;
+      }
+      return posix::from_errno(errno);
+    }
+    if (n == 0) return Error::kIo;  // the source ends before the range does
+    *copied += static_cast<uint64_t>(n);
+  }
+  return Error::kOk;
+#else
+  (void)from, (void)from_offset, (void)to, (void)to_offset, (void)length;
+  return Error::kUnsupported;
+#endif
+}
+
 Error Env::read_at(const Handle& file, uint8_t* data, uint64_t length, uint64_t offset,
                    uint64_t* got) {
   uint64_t done = 0;

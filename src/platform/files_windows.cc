@@ -508,6 +508,14 @@ Error Env::sync_folder(const Handle&) {
   return Error::kOk;
 }
 
+// Nothing on every Windows file system copies a range of one file into
+// another within the system: the caller copies it.
+Error Env::copy_range(const Handle&, uint64_t, const Handle&, uint64_t, uint64_t,
+                      uint64_t* copied) {
+  *copied = 0;
+  return Error::kUnsupported;
+}
+
 Error Env::write_at(const Handle& file, const uint8_t* data, uint64_t length, uint64_t offset) {
   FilesLocked locked;
   for (uint64_t done = 0; done < length;) {

@@ -49,6 +49,11 @@ class FaultEnv : public platform::Env {
   Error write_at(const Handle& f, const uint8_t* d, uint64_t n, uint64_t at) override {
     return hit(Op::kWrite) ? error_ : Env::write_at(f, d, n, at);
   }
+  Error copy_range(const Handle& from, uint64_t from_at, const Handle& to, uint64_t to_at,
+                   uint64_t n, uint64_t* copied) override {
+    *copied = 0;
+    return hit(Op::kWrite) ? error_ : Env::copy_range(from, from_at, to, to_at, n, copied);
+  }
   Error read_at(const Handle& f, uint8_t* d, uint64_t n, uint64_t at, uint64_t* got) override {
     return hit(Op::kRead) ? error_ : Env::read_at(f, d, n, at, got);
   }

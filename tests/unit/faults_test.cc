@@ -435,6 +435,35 @@ TEST_F(CompactFaults, AnySingleFaultLeavesTheOldPackOrTheDurableNewOne) {
   EXPECT_GT(old_packs, 5);
 }
 
+// A system that copies within itself only some of a range, or none, before
+// it refuses: the rest goes through memory, to the same new pack.
+class CopiesPartly : public platform::Env {
+ public:
+  explicit CopiesPartly(uint64_t most) : most_(most) {}
+  Error copy_range(const Handle& from, uint64_t from_at, const Handle& to, uint64_t to_at,
+                   uint64_t n, uint64_t* copied) override {
+    ++calls;
+    const Error e = Env::copy_range(from, from_at, to, to_at, std::min(n, most_), copied);
+    return e == Error::kOk && *copied < n ? Error::kUnsupported : e;
+  }
+  int calls = 0;
+
+ private:
+  uint64_t most_;
+};
+
+TEST_F(CompactFaults, ACopyTheSystemRefusesGoesOnThroughMemory) {
+  for (const uint64_t most : {uint64_t{0}, uint64_t{1000}, ~uint64_t{0}}) {
+    CopiesPartly env(most);
+    write_file(pak_, grouped_);
+    captured([&] { ASSERT_TRUE(run_compact(env, pak_)); });
+    EXPECT_EQ(read_file(pak_), compacted_) << most;
+    // The live data is one run, copied in one call; once refused, the
+    // system is not asked again.
+    EXPECT_EQ(env.calls, 1) << most;
+  }
+}
+
 TEST_F(CompactFaults, NewPackIsDurableAndTakesTheOldOnesAttributesBeforeItsRename) {
   FaultEnv env;
   env.fail(0, Error::kIo, kCompactOps);
