@@ -1,6 +1,7 @@
 #include "commands/expand.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -81,75 +82,133 @@ struct MemberWrite {
   EntryVerdict verdict;  // from kNotRead on
 };
 
+// Appends the content of the non-skipped `entry`, read whole into
+// `prepared`, to `file`. False when that failed, `w` then saying why: a
+// write (kCannotWrite), or the pack cut short since it was read.
+bool write_content(platform::NewFile* file, const PakEntry& entry, const PackView& pack,
+                   const PreparedEntry& prepared, MemberWrite* w) {
+  if (kind_of(entry).compressed) {
+    w->error = file->append(prepared.decoded.data, entry.unpacked_size);
+    w->step = MemberWrite::Step::kCannotWrite;
+    return w->error == platform::Error::kOk;
+  }
+  const uint8_t* data = pack.data() + entry.offset;
+  uint32_t sum = 0;
+  for (uint64_t done = 0; done < entry.unpacked_size;) {
+    const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
+    // The bytes were read once already; a pack cut short since shows here.
+    bool whole = false;
+    const platform::Error e = append_mapped(file, data + done, n, &sum, &whole);
+    if (!whole) {
+      w->verdict.read = EntryVerdict::Read::kCutShort;
+      return false;
+    }
+    if (e != platform::Error::kOk) {
+      w->step = MemberWrite::Step::kCannotWrite;
+      w->error = e;
+      return false;
+    }
+    done += n;
+  }
+  // What was written is not what was read: the pack changed under us.
+  if (sum != prepared.stored_sum) {
+    w->verdict.read = EntryVerdict::Read::kCutShort;
+    return false;
+  }
+  return true;
+}
+
+// An entry made ready for its member file ahead of its turn, on a worker:
+// checked, and where it could be, its content written whole into a new
+// file that nobody can see under the member's name yet. Naming it is the
+// committing thread's alone.
+struct ReadyMember {
+  bool checked = false;  // `verdict` is check_entry()'s
+  EntryVerdict verdict;
+  std::unique_ptr<platform::NewFile> file;  // written whole, or nullptr
+};
+
 // Writes the non-skipped, prepared `entry` as the member file `name` of
 // `folder`: whole under a name of its own, or with `overwrite` over a
-// regular file there. What is at the name already is found before a byte
-// is written, a link counts wherever it leads; with `overwrite`, what may
-// be replaced is told only as the member takes the name. From the naming
-// on, `*naming` holds interruptions until the caller has said so.
+// regular file there. What is at the name already is found before the
+// member is named, a link counts wherever it leads; with `overwrite`, what
+// may be replaced is told only as the member takes the name. `ready`, if
+// not nullptr, is what a worker did for it already. From the naming on,
+// `*naming` holds interruptions until the caller has said so.
 MemberWrite write_member_file(platform::Env& env, const OutputFolder& folder,
                               const std::string& name, const PakEntry& entry, const PackView& pack,
-                              const PreparedEntry& prepared, bool overwrite,
+                              const PreparedEntry& prepared, bool overwrite, ReadyMember* ready,
                               std::optional<platform::InterruptsDeferred>* naming) {
   using Step = MemberWrite::Step;
   MemberWrite w;
   if (!range_in_file(entry.offset, read_extent(entry), pack.size)) return w;
+  // What a worker wrote goes, unnamed, when the member is not written.
+  std::unique_ptr<platform::NewFile> file;
+  if (ready != nullptr) file = std::move(ready->file);
   const platform::Error there = overwrite ? platform::Error::kNotFound : folder.look_up(env, name);
   if (there != platform::Error::kNotFound) {
     w.step = there == platform::Error::kOk ? Step::kThere : Step::kCannotLook;
     w.error = there;
     return w;
   }
-  platform::NewFile file(env, folder.handle, name);
-  // Where a new file takes its name at once, one that appeared since the
-  // look shows here.
-  if (const platform::Error e = file.create(/*beside=*/overwrite); e != platform::Error::kOk) {
-    w.step = e == platform::Error::kExists ? Step::kThere : Step::kCannotCreate;
-    w.error = e;
-    return w;
-  }
-  w.verdict = check_entry(entry, pack.size, prepared);
-  w.step = Step::kNotRead;
-  if (w.verdict.read != EntryVerdict::Read::kWhole) return w;
-  const auto failed = [&](Step step, platform::Error e) {
-    w.step = step;
-    w.error = e;
-    return w;
-  };
-  if (kind_of(entry).compressed) {
-    if (const platform::Error e = file.append(prepared.decoded.data, entry.unpacked_size);
-        e != platform::Error::kOk) {
-      return failed(Step::kCannotWrite, e);
-    }
-  } else {
-    const uint8_t* data = pack.data() + entry.offset;
-    uint32_t sum = 0;
-    for (uint64_t done = 0; done < entry.unpacked_size;) {
-      const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
-      // The bytes were read once already; a pack cut short since shows here.
-      bool whole = false;
-      const platform::Error e = append_mapped(&file, data + done, n, &sum, &whole);
-      if (!whole) {
-        w.verdict.read = EntryVerdict::Read::kCutShort;
-        return w;
-      }
-      if (e != platform::Error::kOk) return failed(Step::kCannotWrite, e);
-      done += n;
-    }
-    // What was written is not what was read: the pack changed under us.
-    if (sum != prepared.stored_sum) {
-      w.verdict.read = EntryVerdict::Read::kCutShort;
+  const bool written = file != nullptr;
+  if (!written) {
+    file = std::make_unique<platform::NewFile>(env, folder.handle, name);
+    // Where a new file takes its name at once, one that appeared since the
+    // look shows here.
+    if (const platform::Error e = file->create(/*beside=*/overwrite); e != platform::Error::kOk) {
+      w.step = e == platform::Error::kExists ? Step::kThere : Step::kCannotCreate;
+      w.error = e;
       return w;
     }
   }
+  w.verdict = ready != nullptr && ready->checked ? std::move(ready->verdict)
+                                                 : check_entry(entry, pack.size, prepared);
+  w.step = Step::kNotRead;
+  if (w.verdict.read != EntryVerdict::Read::kWhole) return w;
+  if (!written && !write_content(file.get(), entry, pack, prepared, &w)) return w;
   naming->emplace();
-  const platform::Error e = overwrite ? file.commit_replacing() : file.commit();
+  const platform::Error e = overwrite ? file->commit_replacing() : file->commit();
   if (e != platform::Error::kOk) {
     naming->reset();
-    return failed(e == platform::Error::kExists ? Step::kThereAtNaming : Step::kCannotName, e);
+    w.step = e == platform::Error::kExists ? Step::kThereAtNaming : Step::kCannotName;
+    w.error = e;
+    return w;
   }
   w.step = Step::kWritten;
   return w;
+}
+
+// The most member files that workers hold written and unnamed at once:
+// each is an open file of the process.
+constexpr int kMostReady = 128;
+
+// What a worker can do ahead for the member `name` of `folder`, whose
+// entry it prepared: check it, and unless something is at the name (or,
+// with `overwrite`, in any case) write its content into a new file.
+// Whatever fails here is left for the member's turn, which says so.
+void make_ready(platform::Env& env, const OutputFolder& folder, const std::string& name,
+                const PakEntry& entry, const PackView& pack, const PreparedEntry& prepared,
+                bool overwrite, std::atomic<int>* files_ready, ReadyMember* ready) {
+  ready->verdict = check_entry(entry, pack.size, prepared);
+  ready->checked = true;
+  if (ready->verdict.read != EntryVerdict::Read::kWhole) return;
+  if (!overwrite && folder.look_up(env, name) != platform::Error::kNotFound) return;
+  if (files_ready->fetch_add(1) >= kMostReady) {
+    --*files_ready;
+    return;
+  }
+  auto file = std::make_unique<platform::NewFile>(env, folder.handle, name);
+  MemberWrite w;
+  w.verdict.read = EntryVerdict::Read::kWhole;
+  if (file->create(/*beside=*/overwrite) == platform::Error::kOk &&
+      write_content(file.get(), entry, pack, prepared, &w)) {
+    ready->file = std::move(file);
+    return;
+  }
+  // A pack cut short since it was read stays so at the member's turn.
+  if (w.verdict.read != EntryVerdict::Read::kWhole) ready->verdict.read = w.verdict.read;
+  --*files_ready;
 }
 
 }  // namespace
@@ -166,13 +225,16 @@ platform::Error OutputFolder::look_up(platform::Env& env, const std::string& nam
   return names.contains(name) ? platform::Error::kOk : platform::Error::kNotFound;
 }
 
-void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
-                  const std::string& path, const PakEntry& entry, const PackView& pack,
-                  const PreparedEntry& prepared) {
+namespace {
+
+// /e of one prepared entry, which a worker may have made `ready`.
+void expand_member(platform::Env& env, const OutputFolder& folder, const std::string& name,
+                   const std::string& path, const PakEntry& entry, const PackView& pack,
+                   const PreparedEntry& prepared, ReadyMember* ready) {
   using Step = MemberWrite::Step;
   std::optional<platform::InterruptsDeferred> naming;
-  const MemberWrite w =
-      write_member_file(env, folder, name, entry, pack, prepared, /*overwrite=*/false, &naming);
+  const MemberWrite w = write_member_file(env, folder, name, entry, pack, prepared,
+                                          /*overwrite=*/false, ready, &naming);
   switch (w.step) {
     case Step::kOutside:
       std::printf(kBadEntry, path.c_str());
@@ -213,6 +275,14 @@ void expand_entry(platform::Env& env, const OutputFolder& folder, const std::str
   print_checksums(entry, w.verdict.sum);
   if (lzo1x) print_checksums(entry, w.verdict.packed_sum);
   std::printf("%s\n", path.c_str());
+}
+
+}  // namespace
+
+void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
+                  const std::string& path, const PakEntry& entry, const PackView& pack,
+                  const PreparedEntry& prepared) {
+  expand_member(env, folder, name, path, entry, pack, prepared, nullptr);
 }
 
 void expand_entry(platform::Env& env, const OutputFolder& folder, const std::string& name,
@@ -256,7 +326,8 @@ void exists(MemberOutcome* out, const std::string& path, bool skip_existing) {
 // --expand of one prepared entry, said on stderr when anything is wrong.
 MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const std::string& name,
                            const std::string& path, const PakEntry& entry, const PackView& pack,
-                           const PreparedEntry& prepared, bool overwrite, bool skip_existing) {
+                           const PreparedEntry& prepared, bool overwrite, bool skip_existing,
+                           ReadyMember* ready) {
   using Step = MemberWrite::Step;
   MemberOutcome out;
   if (!kind_of(entry).holds_data) {
@@ -264,7 +335,8 @@ MemberOutcome write_member(platform::Env& env, const OutputFolder& folder, const
     return out;
   }
   std::optional<platform::InterruptsDeferred> naming;
-  MemberWrite w = write_member_file(env, folder, name, entry, pack, prepared, overwrite, &naming);
+  MemberWrite w =
+      write_member_file(env, folder, name, entry, pack, prepared, overwrite, ready, &naming);
   switch (w.step) {
     case Step::kOutside:
       not_written(&out, path, "not written: " + outside_problem(entry));
@@ -345,10 +417,21 @@ class ExpandWork final : public EntryWork {
   uint64_t prepare(uint32_t index, uint32_t slot, uint32_t) override {
     Slot& s = slots_[slot];
     s.prepared = PreparedEntry();
+    s.ready = ReadyMember();
     if (!selected(index)) return 0;
     const PakEntry entry = entry_of(pack_.dir_image, index);
     if (kind_of(entry).compressed) s.buffer = buffers_.take();
     prepare_entry(env_, entry, pack_, s.buffer.get(), &s.prepared);
+    if (options_ != nullptr) s.relative = relative_path(index, entry, s);
+    // Members of the folder itself are written here, once it is there;
+    // those of folders on their way (--names) wait for their turn, which
+    // makes the folders in order.
+    const std::string& name = options_ != nullptr ? s.relative : member_name(index);
+    if (kind_of(entry).holds_data && range_in_file(entry.offset, read_extent(entry), pack_.size) &&
+        folder_ready_.load() && name.find('/') == std::string::npos) {
+      make_ready(env_, folder_, name, entry, pack_, s.prepared,
+                 options_ != nullptr && options_->overwrite, &files_ready_, &s.ready);
+    }
     return s.prepared.decoded.data != nullptr ? entry.unpacked_size : 0;
   }
 
@@ -356,6 +439,7 @@ class ExpandWork final : public EntryWork {
     Slot& s = slots_[slot];
     if (!selected(index)) return true;
     const PakEntry entry = entry_of(pack_.dir_image, index);
+    const bool ready = s.ready.file != nullptr;
     if (options_ != nullptr) {
       commit_modern(index, entry, s);
     } else if (kind_of(entry).holds_data) {
@@ -367,12 +451,17 @@ class ExpandWork final : public EntryWork {
         (void)platform::make_folder_chain(env_, path);
         folder_.open(env_, folder_path_);
         folder_made_ = true;
+        // From here on workers may write members into it.
+        folder_ready_ = folder_.handle.is_open();
       }
-      expand_entry(env_, folder_, name, path, entry, pack_, s.prepared);
+      expand_member(env_, folder_, name, path, entry, pack_, s.prepared, &s.ready);
       if (range_in_file(entry.offset, read_extent(entry), pack_.size)) {
         read_behind_.done(entry.offset, read_extent(entry));
       }
     }
+    // Named or gone by now.
+    s.ready = ReadyMember();
+    if (ready) --files_ready_;
     buffers_.give(std::move(s.buffer));
     return true;
   }
@@ -434,16 +523,23 @@ class ExpandWork final : public EntryWork {
     return ext;
   }
 
-  void commit_modern(uint32_t index, const PakEntry& entry, const Slot& s) {
-    // A member named, and its line, go out together (no key is waited for
-    // here).
-    const platform::InterruptsDeferred naming;
-    // Its path under the folder, and the folder it is named in.
+  // --expand: the path under the folder of the member of `entry`, which
+  // `s` prepared.
+  std::string relative_path(uint32_t index, const PakEntry& entry, const Slot& s) const {
     const bool named = options_->names != nullptr && options_->names->named(index);
     std::string relative = named ? options_->names->path_of(index) : member_name(index);
     if (const char* ext = options_->guess_types && !named ? guessed(entry, s) : nullptr) {
       relative.replace(relative.size() - 3, 3, ext);
     }
+    return relative;
+  }
+
+  void commit_modern(uint32_t index, const PakEntry& entry, Slot& s) {
+    // A member named, and its line, go out together (no key is waited for
+    // here).
+    const platform::InterruptsDeferred naming;
+    // Its path under the folder, and the folder it is named in.
+    const std::string& relative = s.relative;
     const size_t slash = relative.rfind('/');
     const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
     const std::string path = folder_path_ + platform::native_path(relative);
@@ -454,7 +550,7 @@ class ExpandWork final : public EntryWork {
       not_written(&out, path, "not written: a link on its way leads out of " + folder_path_);
     } else {
       out = write_member(env_, folder, name, path, entry, pack_, s.prepared, options_->overwrite,
-                         options_->skip_existing);
+                         options_->skip_existing, &s.ready);
     }
     const bool inside = range_in_file(entry.offset, read_extent(entry), pack_.size);
     if (inside) read_behind_.done(entry.offset, read_extent(entry));
@@ -482,6 +578,8 @@ class ExpandWork final : public EntryWork {
   struct Slot {
     std::unique_ptr<DecodeBuffer> buffer;
     PreparedEntry prepared;
+    std::string relative;  // --expand: the member's path under the folder
+    ReadyMember ready;
   };
 
   platform::Env& env_;
@@ -490,14 +588,22 @@ class ExpandWork final : public EntryWork {
   const ExpandOptions* options_;
   Progress* progress_;
   DecodeBufferPool buffers_;
-  std::vector<Slot> slots_;
+  std::atomic<int> files_ready_{0};                 // member files written ahead, not yet named
   std::map<std::string, OutputFolder> subfolders_;  // --names: by relative path
   std::set<std::string> refused_;  // --names: folders that lead out of the member folder
   ReadBehind read_behind_{pack_.data()};
 
  public:
   bool folder_made_ = false;
+  // Set once `folder_` is open (and never changed after): workers write
+  // members into it from then on.
+  std::atomic<bool> folder_ready_{false};
   OutputFolder folder_;
+
+ private:
+  // Last, so that a member written ahead and never named goes before the
+  // folder it was written in closes.
+  std::vector<Slot> slots_;
 };
 
 }  // namespace
@@ -589,6 +695,7 @@ int run_expand_command(platform::Env& env, const PackView& pack, const std::stri
     return -1;
   }
   work.folder_made_ = true;
+  work.folder_ready_ = true;
   run_in_order(work, count, limits);
   progress.clear();
   const bool recorded =

@@ -56,7 +56,8 @@ NewFile::~NewFile() {
   file_.reset();
   if (!temp_name_.empty()) {
     (void)env_.remove(folder_, temp_name_);
-    internal::forget_temp_file();
+    internal::forget_temp_file(temp_slot_);
+    temp_slot_ = -1;
   }
 }
 
@@ -69,7 +70,7 @@ Error NewFile::create(bool beside) {
   // the process number keeps two runs apart. A kill can leave it behind,
   // but never under the file's own name.
   temp_name_ = name_ + ".radodaro-" + internal::process_id();
-  const Error c = internal::create_temp_file(env_, folder_, temp_name_, &file_);
+  const Error c = internal::create_temp_file(env_, folder_, temp_name_, &file_, &temp_slot_);
   if (c != Error::kOk) {
     temp_name_.clear();
     // A leftover at the temporary name says nothing of the file's own.
@@ -104,7 +105,8 @@ Error NewFile::commit() {
     e = env_.close(&file_);
     if (e == Error::kOk) e = env_.rename_new(folder_, temp_name_, name_);
     if (e != Error::kOk) return e;
-    internal::forget_temp_file();
+    internal::forget_temp_file(temp_slot_);
+    temp_slot_ = -1;
     temp_name_.clear();
   }
   committed_ = true;
@@ -121,7 +123,7 @@ Error NewFile::commit_replacing() {
     // member's.
     // An interruption meanwhile removes it.
     temp_name_ = name_ + ".radodaro-" + internal::process_id();
-    if (const Error e = internal::link_temp_file(env_, folder_, file_, temp_name_);
+    if (const Error e = internal::link_temp_file(env_, folder_, file_, temp_name_, &temp_slot_);
         e != Error::kOk) {
       temp_name_.clear();
       return e == Error::kExists ? Error::kIo : e;
@@ -130,7 +132,8 @@ Error NewFile::commit_replacing() {
   Error e = env_.close(&file_);
   if (e == Error::kOk) e = env_.replace(folder_, temp_name_, name_, nullptr);
   if (e != Error::kOk) return e;  // the destructor takes the temporary name away
-  internal::forget_temp_file();
+  internal::forget_temp_file(temp_slot_);
+  temp_slot_ = -1;
   temp_name_.clear();
   committed_ = true;
   return Error::kOk;

@@ -246,6 +246,7 @@ class NewFile {
   const std::string name_;
   Handle file_;
   std::string temp_name_;  // empty while the file has no name
+  int temp_slot_ = -1;     // how an interruption knows the temporary name
   uint64_t written_ = 0;
   bool committed_ = false;
 };

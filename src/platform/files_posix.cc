@@ -160,20 +160,26 @@ void internal::unmap_view(const uint8_t* data, uint64_t size) {
 std::string internal::process_id() { return std::to_string(::getpid()); }
 
 Error internal::create_temp_file(Env& env, const Handle& folder, const std::string& name,
-                                 Handle* file) {
-  posix::InterruptsBlocked blocked;
+                                 Handle* file, int* slot) {
+  const posix::InterruptsBlocked blocked;
+  *slot = posix::begin_temp_file(name.c_str());
+  if (*slot < 0) return Error::kIo;
   const Error e = env.create_new(folder, name, file);
-  if (e == Error::kOk) posix::set_temp_file(fd_of(folder), name.c_str());
+  posix::end_temp_file(*slot, fd_of(folder), e == Error::kOk);
+  if (e != Error::kOk) *slot = -1;
   return e;
 }
 
-void internal::forget_temp_file() { posix::clear_temp_file(); }
+void internal::forget_temp_file(int slot) { posix::clear_temp_file(slot); }
 
 Error internal::link_temp_file(Env& env, const Handle& folder, const Handle& file,
-                               const std::string& name) {
-  posix::InterruptsBlocked blocked;
+                               const std::string& name, int* slot) {
+  const posix::InterruptsBlocked blocked;
+  *slot = posix::begin_temp_file(name.c_str());
+  if (*slot < 0) return Error::kIo;
   const Error e = env.link_unnamed(folder, file, name);
-  if (e == Error::kOk) posix::set_temp_file(fd_of(folder), name.c_str());
+  posix::end_temp_file(*slot, fd_of(folder), e == Error::kOk);
+  if (e != Error::kOk) *slot = -1;
   return e;
 }
 

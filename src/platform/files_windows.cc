@@ -199,22 +199,32 @@ void internal::unmap_view(const uint8_t* data, uint64_t) { UnmapViewOfFile(data)
 std::string internal::process_id() { return std::to_string(GetCurrentProcessId()); }
 
 Error internal::create_temp_file(Env& env, const Handle& folder, const std::string& name,
-                                 Handle* file) {
+                                 Handle* file, int* slot) {
   // The console handler takes the same lock before it removes the file.
   FilesLocked locked;
   const Error e = env.create_new(folder, name, file);
-  if (e == Error::kOk) windows::set_temp_file(join(folder, name));
-  return e;
+  if (e != Error::kOk) return e;
+  *slot = windows::set_temp_file(join(folder, name));
+  if (*slot >= 0) return Error::kOk;
+  // No room to say it is ours: it goes at once.
+  file->reset();
+  (void)DeleteFileW(windows::system_path(join(folder, name)).c_str());
+  return Error::kIo;
 }
 
-void internal::forget_temp_file() { windows::clear_temp_file(); }
+void internal::forget_temp_file(int slot) { windows::clear_temp_file(slot); }
 
 Error internal::link_temp_file(Env& env, const Handle& folder, const Handle& file,
-                               const std::string& name) {
+                               const std::string& name, int* slot) {
   FilesLocked locked;
   const Error e = env.link_unnamed(folder, file, name);
-  if (e == Error::kOk) windows::set_temp_file(join(folder, name));
-  return e;
+  if (e != Error::kOk) return e;
+  *slot = windows::set_temp_file(join(folder, name));
+  // Named, but not known: marked for deletion again, so that its close
+  // removes it.
+  if (*slot >= 0) return Error::kOk;
+  (void)set_delete_on_close(handle_of(file), true);
+  return Error::kIo;
 }
 
 Env& Env::system() {

@@ -24,14 +24,17 @@ size_t root_length(const std::string& path);
 std::string process_id();
 
 // Creates the file `name` in `folder` as Env::create_new() does and marks
-// it as this run's temporary file, which an interruption removes, with no
-// moment in between: nothing the run did not create is ever removed.
-// `name` must stay valid until forget_temp_file().
-Error create_temp_file(Env& env, const Handle& folder, const std::string& name, Handle* file);
-void forget_temp_file();
+// it as one of this run's temporary files, which an interruption removes,
+// with no moment in between: nothing the run did not create is ever
+// removed. Any thread may; `*slot` is the mark, which forget_temp_file()
+// takes away (-1 for none). `name` must stay valid until then.
+Error create_temp_file(Env& env, const Handle& folder, const std::string& name, Handle* file,
+                       int* slot);
+void forget_temp_file(int slot);
 // The same for an unnamed `file` given the name `name` in `folder`, as
 // Env::link_unnamed() does.
-Error link_temp_file(Env& env, const Handle& folder, const Handle& file, const std::string& name);
+Error link_temp_file(Env& env, const Handle& folder, const Handle& file, const std::string& name,
+                     int* slot);
 
 // The system's own words for the failure that this thread last saw as
 // `error`, where the tool's words would lose them (kIo and kNotFound stand

@@ -21,10 +21,16 @@ Error from_errno(int error);
 void set_terminal_restore(int fd, const termios& saved, const termios& raw);
 void clear_terminal_restore();
 
-// While set, an interruption removes the temporary file `name` in `folder`.
-// `name` must stay valid until cleared.
-void set_temp_file(int folder, const char* name);
-void clear_temp_file();
+// The temporary files that an interruption removes, on any thread: at
+// most kMaxTempFiles at once. begin_temp_file() takes a slot for the file
+// `name` about to be made (or named), -1 when none is free or the run is
+// ending; end_temp_file() says whether it now is, in `folder`, and frees
+// the slot if not. Between the two the thread must have interruptions
+// blocked. `name` must stay valid until clear_temp_file() (a no-op for -1).
+inline constexpr int kMaxTempFiles = 512;
+int begin_temp_file(const char* name);
+void end_temp_file(int slot, int folder, bool made);
+void clear_temp_file(int slot);
 
 // Blocks the interruptions for a short stretch, such as the creation of a
 // file that must be known to be ours before it may be removed.

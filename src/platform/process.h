@@ -83,7 +83,8 @@ void hold_interruptions();
 
 // Starts a thread that works for the one that commits: interruptions are
 // never handled on it, so that hold_interruptions() holds for the whole
-// process. It must not create or remove files.
+// process. The only files it may create are NewFiles, which an
+// interruption takes away; it names none.
 std::thread start_worker(std::function<void()> fn);
 
 // Runs fn(arg), which reads the `length` mapped bytes at `data` and the

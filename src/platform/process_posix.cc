@@ -23,8 +23,22 @@ constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 std::atomic<int> g_cut_fd{-1};
 std::atomic<uint64_t> g_cut_length{0};
-std::atomic<int> g_temp_folder{-1};
-std::atomic<const char*> g_temp_name{nullptr};
+
+// The run's temporary files, which an interruption removes: a slot for
+// each that may be under way at once, on any thread. A slot holds the
+// folder of its file once the file is there, kMaking while it is being
+// made (the handler waits for that to end, so that no file comes to be
+// after it looked), or kFree.
+constexpr int kFree = -1;
+constexpr int kMaking = -2;
+struct TempFile {
+  std::atomic<int> folder{kFree};
+  std::atomic<const char*> name{nullptr};
+};
+TempFile g_temp_files[posix::kMaxTempFiles];
+// Set as an interruption begins to undo the run: no temporary file is
+// begun after it.
+std::atomic<bool> g_ending{false};
 std::atomic<int> g_tty_fd{-1};
 termios g_tty_saved;
 termios g_tty_raw;
@@ -111,8 +125,14 @@ void undo_and_end(int sig) {
   // What was printed goes out first: the lines of the members named.
   if (g_output_ours) (void)write_held();
   clear_drawn_line();
-  const int folder = g_temp_folder.load();
-  if (folder >= 0) ::unlinkat(folder, g_temp_name.load(), 0);
+  g_ending = true;
+  for (TempFile& t : g_temp_files) {
+    int folder = t.folder.load();
+    // A worker making one has interruptions blocked and is inside a single
+    // call of the system: the wait is short.
+    while (folder == kMaking) folder = t.folder.load();
+    if (folder >= 0) ::unlinkat(folder, t.name.load(), 0);
+  }
   const int fd = g_cut_fd.load();
   if (fd >= 0) (void)::ftruncate(fd, static_cast<off_t>(g_cut_length.load()));
   restore_terminal();
@@ -395,12 +415,29 @@ void set_terminal_restore(int fd, const termios& saved, const termios& raw) {
 
 void clear_terminal_restore() { g_tty_fd = -1; }
 
-void set_temp_file(int folder, const char* name) {
-  g_temp_name = name;
-  g_temp_folder = folder;
+int begin_temp_file(const char* name) {
+  for (int slot = 0; slot < kMaxTempFiles; ++slot) {
+    int free = kFree;
+    if (!g_temp_files[slot].folder.compare_exchange_strong(free, kMaking)) continue;
+    // Marked as being made before the end is looked at: either the handler
+    // sees the mark and waits, or this sees that the run is ending.
+    if (g_ending.load()) {
+      g_temp_files[slot].folder = kFree;
+      return -1;
+    }
+    g_temp_files[slot].name = name;
+    return slot;
+  }
+  return -1;
 }
 
-void clear_temp_file() { g_temp_folder = -1; }
+void end_temp_file(int slot, int folder, bool made) {
+  g_temp_files[slot].folder = made ? folder : kFree;
+}
+
+void clear_temp_file(int slot) {
+  if (slot >= 0) g_temp_files[slot].folder = kFree;
+}
 
 InterruptsBlocked::InterruptsBlocked() {
   sigset_t set;

@@ -32,10 +32,14 @@ constexpr UINT kInterruptedStatus = 0xC000013A;
 std::atomic<HANDLE> g_cut_file{INVALID_HANDLE_VALUE};
 std::atomic<uint64_t> g_cut_length{0};
 std::atomic<bool> g_held{false};
-std::wstring g_temp_path;
+// The run's temporary files (windows::set_temp_file()), under the files lock.
+struct TempPath {
+  std::wstring path;
+  bool live = false;
+};
+TempPath g_temp_paths[windows::kMaxTempFiles];
 UINT g_console_code_page = 0;  // the console's own, while ours is UTF-8
 int g_output_errno = 0;
-std::atomic<bool> g_has_temp{false};
 
 char g_output_buffer[1 << 16];
 
@@ -68,7 +72,9 @@ BOOL WINAPI on_console_event(DWORD event) {
     if (SetFilePointerEx(pack, at, nullptr, FILE_BEGIN)) SetEndOfFile(pack);
     FlushFileBuffers(pack);
   }
-  if (g_has_temp.load()) DeleteFileW(g_temp_path.c_str());
+  for (const TempPath& t : g_temp_paths) {
+    if (t.live) DeleteFileW(t.path.c_str());
+  }
   // What was printed goes out: the lines of the members named. The main
   // thread names a member and prints its line with the lock held.
   std::fflush(stdout);
@@ -203,15 +209,20 @@ bool run_reading_mapped(const uint8_t*, uint64_t, const uint8_t*, uint64_t, void
 
 namespace windows {
 
-void set_temp_file(const std::string& path) {
+int set_temp_file(const std::string& path) {
   FilesLocked locked;
-  g_temp_path = system_path(path);
-  g_has_temp = true;
+  for (int slot = 0; slot < kMaxTempFiles; ++slot) {
+    if (g_temp_paths[slot].live) continue;
+    g_temp_paths[slot].path = system_path(path);
+    g_temp_paths[slot].live = true;
+    return slot;
+  }
+  return -1;
 }
 
-void clear_temp_file() {
+void clear_temp_file(int slot) {
   FilesLocked locked;
-  g_has_temp = false;
+  if (slot >= 0) g_temp_paths[slot].live = false;
 }
 
 }  // namespace windows

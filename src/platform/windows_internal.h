@@ -59,9 +59,13 @@ class FilesLocked {
   FilesLocked& operator=(const FilesLocked&) = delete;
 };
 
-// While set, an interruption removes the temporary file at `path`.
-void set_temp_file(const std::string& path);
-void clear_temp_file();
+// Until cleared, an interruption removes the temporary file at `path`:
+// one of at most kMaxTempFiles at once, on any thread, each known by the
+// slot that set_temp_file() gives (-1: no room). Callers hold the files
+// lock from the file's making to its slot's being set.
+inline constexpr int kMaxTempFiles = 512;
+int set_temp_file(const std::string& path);
+void clear_temp_file(int slot);
 
 }  // namespace radodaro::platform::windows
 

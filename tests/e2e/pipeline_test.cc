@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <random>
 
 #include "e2e/e2e_util.h"
+#include "pak/member_record.h"
 #include "support/temp_dir.h"
 
 namespace radodaro::testing {
@@ -238,23 +240,40 @@ TEST(Pipeline, InterruptedExpandLeavesTheFirstMembersWholeAndNothingAfter) {
   pack.write(tmp / "t.pak");
   std::mt19937 random(7);
   int cut_short = 0;
+  const Bytes old = {'o', 'l', 'd'};
   ASSERT_EQ(::setenv("RADODARO_JOBS", "4", 1), 0);
-  for (int round = 0; round < 12; ++round) {
+  // /e into a new folder, then --expand --overwrite over members there
+  // already, which workers write under temporary names beside them.
+  for (int round = 0; round < 20; ++round) {
+    const bool over = round >= 12;
     const std::string out = tmp / ("out" + std::to_string(round));
-    const pid_t pid = spawn_radodaro({"/e", tmp / "t.pak", out});
+    if (over) {
+      ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+      for (uint32_t i = 0; i < 400; ++i) write_file(out + "/" + member_name(i), old);
+    }
+    const pid_t pid = spawn_radodaro(
+        over ? std::vector<std::string>{"--expand", tmp / "t.pak", out, "--overwrite", "--quiet"}
+             : std::vector<std::string>{"/e", tmp / "t.pak", out});
     std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 40000));
     ::kill(pid, SIGINT);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    const std::vector<std::string> names = list_folder(out);
-    cut_short += names.size() < 400;
+    std::vector<std::string> names = list_folder(out);
+    std::erase(names, kRecordName);
+    size_t whole = over ? 0 : names.size();
+    if (over) {
+      ASSERT_EQ(names.size(), 400u) << round;
+      while (whole < 400 && read_file(out + "/" + names[whole]) != old) ++whole;
+    }
+    cut_short += whole < 400;
     for (size_t i = 0; i < names.size(); ++i) {
       ASSERT_EQ(names[i], member_name(static_cast<uint32_t>(i))) << round;
-      ASSERT_EQ(read_file(out + "/" + names[i]), pack.entries()[i].content) << round << " " << i;
+      ASSERT_EQ(read_file(out + "/" + names[i]), i < whole ? pack.entries()[i].content : old)
+          << round << " " << i;
     }
   }
   ::unsetenv("RADODARO_JOBS");
-  EXPECT_GE(cut_short, 4);
+  EXPECT_GE(cut_short, 6);
 }
 
 }  // namespace
