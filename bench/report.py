@@ -126,7 +126,7 @@ for name in ("w11", "w11b"):
             grown, lzo = (int(v) for v in f.read().split())
         print(f"| {name.upper()} | {grown} | {lzo} | {grown / lzo:.3f} |")
 
-scaling = [("scale-w2", "W2 /e"), ("scale-w8", "W8 --verify"), ("scale-w11b", "W11b --update --best")]
+scaling = [("scale-w1", "W1 /e"), ("scale-w3", "W3 /e"), ("scale-w2", "W2 /e"), ("scale-w8", "W8 --verify"), ("scale-w11b", "W11b --update --best")]
 if any(os.path.exists(os.path.join(results, k + ".json")) for k, _ in scaling):
     print()
     print("| scaling | jobs | median s | speed-up over 1 job |")
