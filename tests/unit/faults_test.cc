@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "commands/compact.h"
 #include "commands/expand.h"
@@ -644,6 +645,49 @@ TEST_F(ExpandFaults, WithoutUnnamedFilesATemporaryNameIsUsedAndNeverLeft) {
   env.fail(1, Error::kNoSpace, {Op::kWrite});
   EXPECT_NE(expand(env, 1, &buffer).find("Can't write file "), std::string::npos);
   EXPECT_EQ(list_folder(tmp_.path()), (std::vector<std::string>{"00000000.dat", "t.pak"}));
+}
+
+// No file can be written but on the thread that started the run: every
+// member a worker writes ahead fails there, and is written at its turn as
+// though no worker had tried.
+class WritesOnlyOnTheFirstThread : public platform::Env {
+ public:
+  Error write_at(const Handle& f, const uint8_t* data, uint64_t length, uint64_t offset) override {
+    if (std::this_thread::get_id() != first_) {
+      ++refused;
+      return Error::kNoSpace;
+    }
+    return Env::write_at(f, data, length, offset);
+  }
+  std::atomic<int> refused{0};  // writes refused to workers
+
+ private:
+  std::thread::id first_ = std::this_thread::get_id();
+};
+
+TEST(ExpandOnWorkers, WhatFailsOnAWorkerIsWrittenAtItsTurn) {
+  TempDir tmp;
+  PackBuilder pack;
+  for (uint32_t i = 0; i < 300; ++i) {
+    if (i % 2 == 0) {
+      pack.stored(random_bytes(3000 + i, i));
+    } else {
+      pack.lzo1x(text_like_bytes(5000 + i, i));
+    }
+  }
+  pack.write(tmp / "t.pak");
+  PackView view;
+  captured([&] { ASSERT_TRUE(map_pak_file(platform::Env::system(), tmp / "t.pak", &view)); });
+  const std::string folder = tmp / "m" + "/";
+  const std::string alone = captured([&] { run_expand(platform::Env::system(), view, folder, 1); });
+  std::filesystem::remove_all(tmp / "m");
+  WritesOnlyOnTheFirstThread env;
+  EXPECT_EQ(captured([&] { run_expand(env, view, folder, 4); }), alone);
+  for (uint32_t i = 0; i < 300; ++i) {
+    ASSERT_EQ(read_file(folder + member_name(i)), pack.entries()[i].content) << i;
+  }
+  EXPECT_EQ(list_folder(tmp / "m").size(), 300u);
+  EXPECT_GT(env.refused.load(), 0);
 }
 
 TEST_F(ExpandFaults, CodecThatFailedToStartMakesEveryLzo1xEntryAnError) {
