@@ -360,7 +360,7 @@ struct FolderRecord {
   enum class State { kNone, kFits, kUnreadable, kOther };
   State state = State::kNone;
   MemberRecord record;
-  uint32_t dir_crc = 0;  // of the pack's directory as it is now
+  uint32_t dir_crc = 0;  // of the pack's directory as it is now, once a record is read
 
   // The folders under the member folder that its members are in, opened
   // and listed (none that a link leads out of).
@@ -384,7 +384,6 @@ uint32_t directory_crc(const std::vector<uint8_t>& dir_image) {
 bool check_record(platform::Env& env, const MemberFolder& folder, const std::string& folder_path,
                   const std::string& pak_path, const std::vector<uint8_t>& dir_image,
                   const GroupOptions& options, FolderRecord* out) {
-  out->dir_crc = directory_crc(dir_image);
   if (!folder.handle.is_open()) return true;
   std::string why;
   switch (read_record(env, folder.handle, &out->record, &why)) {
@@ -398,6 +397,8 @@ bool check_record(platform::Env& env, const MemberFolder& folder, const std::str
     case RecordRead::kRead:
       break;
   }
+  // Only a record needs it: a million entries take a pass of their own.
+  out->dir_crc = directory_crc(dir_image);
   if (out->record.dir_crc == out->dir_crc) {
     out->state = FolderRecord::State::kFits;
     for (const RecordedMember& m : out->record.members) {
@@ -602,7 +603,13 @@ class GroupWork final : public EntryWork {
       return none;
     }();
     const RecordedMember* m = names_ != nullptr ? names_->find(index) : nullptr;
-    const std::string relative = m != nullptr ? m->path : member_name(index);
+    if (m == nullptr) {
+      // Its member name, in the folder itself: asked for every entry, so
+      // made once.
+      std::string name = member_name(index);
+      return {&folder_, name, std::move(name)};
+    }
+    const std::string& relative = m->path;
     const size_t slash = relative.rfind('/');
     if (slash == std::string::npos) return {&folder_, relative, relative};
     const auto it = subfolders_ != nullptr ? subfolders_->find(relative.substr(0, slash))
@@ -704,7 +711,6 @@ class GroupWork final : public EntryWork {
     PakEntry entry = entry_of(original_, index);
     if (!kind_of(entry).holds_data || !options_.selection.contains(index)) return true;
     const Place p = place_of(index);
-    const std::string name = platform::native_path(p.relative);
     if (s->state == MemberPrepared::kDeferred) {
       const bool stamped = s->stamped;
       const platform::FileStamp stamp = s->stamp;
@@ -733,6 +739,8 @@ class GroupWork final : public EntryWork {
     s.reset();
     progress_->advance(result == GroupResult::kAbsent ? 0 : length);
     update_->let_go(entry_of(original_, index));
+    if (result == GroupResult::kAbsent || result == GroupResult::kUnchanged) return true;
+    const std::string name = platform::native_path(p.relative);
     switch (result) {
       case GroupResult::kAbsent:
       case GroupResult::kUnchanged:
@@ -981,7 +989,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   if (recorded) {
     MemberRecord next;
     next.pack = platform::real_path(pak_path);
-    next.dir_crc = directory_crc(dir_image);
+    next.dir_crc = header.dir_crc;
     // The members read or passed over now, and those the record knew that
     // this run did not look at (outside --only).
     next.members = std::move(work.seen);

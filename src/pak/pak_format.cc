@@ -1,6 +1,5 @@
 #include "pak/pak_format.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace radodaro {
@@ -40,8 +39,11 @@ void encode_entry(const PakEntry& entry, uint8_t* p) {
 }
 
 std::string member_name(uint32_t index) {
-  char name[16];
-  std::snprintf(name, sizeof name, "%08x.dat", index);
+  // As "%08x.dat" prints it; called for every entry of a pack, which
+  // formatting through printf makes costly at a million of them.
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name = "00000000.dat";
+  for (int i = 7; i >= 0; --i, index >>= 4) name[static_cast<size_t>(i)] = kDigits[index & 0xFu];
   return name;
 }
 

@@ -86,6 +86,25 @@ TEST(Crc32, PublishedCheckValues) {
   EXPECT_EQ(crc.crc32(words.data(), words.size()), 0xAF6F07BEu);
   const Bytes zeros(24, 0);
   EXPECT_EQ(Crc32().crc32(zeros.data(), zeros.size()), 0xA3C1CA20u);
+
+  // Every length and alignment, whole or extended at any split, gives what
+  // a bit at a time gives.
+  const Bytes data = testing::random_bytes(200, 9);
+  const auto bitwise = [](const uint8_t* p, size_t n) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+      c ^= p[i];
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    return c ^ 0xFFFFFFFFu;
+  };
+  for (size_t at = 0; at < 16; ++at) {
+    for (size_t n = 0; at + n <= data.size(); n += 7) {
+      const uint8_t* p = data.data() + at;
+      ASSERT_EQ(crc.crc32(p, n), bitwise(p, n)) << at << " " << n;
+      ASSERT_EQ(crc.extend(crc.crc32(p, n / 3), p + n / 3, n - n / 3), bitwise(p, n));
+    }
+  }
 }
 
 }  // namespace

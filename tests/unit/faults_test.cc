@@ -678,13 +678,14 @@ TEST(ExpandOnWorkers, WhatFailsOnAWorkerIsWrittenAtItsTurn) {
   pack.write(tmp / "t.pak");
   PackView view;
   captured([&] { ASSERT_TRUE(map_pak_file(platform::Env::system(), tmp / "t.pak", &view)); });
-  const std::string folder = tmp / "m" + "/";
+  // As the command line gives it: absolute, with its separator.
+  const std::string folder = platform::full_folder_path(tmp / "m");
   const std::string alone = captured([&] { run_expand(platform::Env::system(), view, folder, 1); });
   std::filesystem::remove_all(tmp / "m");
   WritesOnlyOnTheFirstThread env;
   EXPECT_EQ(captured([&] { run_expand(env, view, folder, 4); }), alone);
   for (uint32_t i = 0; i < 300; ++i) {
-    ASSERT_EQ(read_file(folder + member_name(i)), pack.entries()[i].content) << i;
+    ASSERT_EQ(read_file(tmp / "m/" + member_name(i)), pack.entries()[i].content) << i;
   }
   EXPECT_EQ(list_folder(tmp / "m").size(), 300u);
   EXPECT_GT(env.refused.load(), 0);

@@ -69,6 +69,7 @@ TEST(PakFormat, MemberPathNamesIndexInLowerCaseHex) {
   EXPECT_EQ(member_path("/out/", 255), "/out/000000ff.dat");
   EXPECT_EQ(member_path("/out/", 4096), "/out/00001000.dat");
   EXPECT_EQ(member_path("/", 0xFFFFFFFFu), "/ffffffff.dat");
+  EXPECT_EQ(member_path("", 0x9ABCDEF1u), "9abcdef1.dat");
 }
 
 }  // namespace
