@@ -583,7 +583,6 @@ class GroupWork final : public EntryWork {
         budget_(limits.budget),
         keep_(limits.budget / (limits.workers + 1)),
         original_(*dir_image),
-        dir_image_(dir_image),
         slots_(limits.slots),
         pack_end(original_end) {}
 
@@ -747,7 +746,7 @@ class GroupWork final : public EntryWork {
         return true;
       case GroupResult::kAppended:
         ++appended;
-        encode_entry(entry, dir_image_->data() + entry_position(index));
+        rewritten_.emplace_back(index, entry);
         if (options_.status) return true;
         if (options_.json) {
           print_out(entry_json(index, entry)
@@ -787,10 +786,11 @@ class GroupWork final : public EntryWork {
   Progress* progress_;
   const uint64_t budget_;
   const uint64_t keep_;
-  // Workers read the entries as they were; the committing thread rewrites
-  // them in `dir_image_`.
-  const std::vector<uint8_t> original_;
-  std::vector<uint8_t>* dir_image_;
+  // The directory as it was, which workers read throughout; the entries
+  // the committing thread rewrites wait in `rewritten_` until the run ends
+  // (a copy of a million entries would cost more than they do).
+  const std::vector<uint8_t>& original_;
+  std::vector<std::pair<uint32_t, PakEntry>> rewritten_;
   std::vector<std::optional<MemberPrepared>> slots_;
   const MemberRecord* names_ = nullptr;
   const std::map<std::string, MemberFolder>* subfolders_ = nullptr;
@@ -798,6 +798,13 @@ class GroupWork final : public EntryWork {
   bool stamps_ = false;
 
  public:
+  // Puts the entries of the members appended into `dir_image`, the
+  // directory the run read, once no worker reads it.
+  void rewrite(std::vector<uint8_t>* dir_image) const {
+    for (const auto& [index, entry] : rewritten_) {
+      encode_entry(entry, dir_image->data() + entry_position(index));
+    }
+  }
   uint64_t pack_end;
   uint32_t appended = 0;
   // --status: the members of each kind.
@@ -954,6 +961,7 @@ bool run_group(platform::Env& env, const std::string& pak_path, const std::strin
   const bool ok = run_in_order(work, header_of(dir_image).entry_count, limits);
   progress.clear();
   if (!ok) return false;
+  work.rewrite(&dir_image);
   uint64_t pack_end = work.pack_end;
   const uint32_t appended = work.appended;
   if (only_changed && appended != 0 &&
