@@ -25,7 +25,7 @@ WORKLOADS = {
     "w6": (f"W6 expand one {LZO_MIB} MiB lzo1x", LZO_MIB << 20, 1, ["floor"]),
     "w7": (f"W7 --update, 10 of {N_BIG} changed", 10 * ENTRY, N_BIG, ["group"]),
     "w8": (f"W8 --verify {N_BIG} x 256 KiB lzo1x", N_BIG * ENTRY, N_BIG, ["floor"]),
-    "w9": (f"W9 --compact, two thirds dead", N_BIG * ENTRY, N_BIG, ["cat+sync"]),
+    "w9": (f"W9 --compact, two thirds dead", N_BIG * ENTRY, N_BIG, ["by hand"]),
     "w10": (f"W10 --list {N_TINY} entries", N_TINY * 24, N_TINY, ["tar"]),
     "w11": (f"W11 --update --fast, 10 of {N_BIG} edited", 10 * ENTRY, N_BIG, ["lzop -1"]),
     "w11b": (f"W11b --update --best, 10 of {N_BIG} edited", 10 * ENTRY, N_BIG, ["lzop -9"]),
