@@ -211,6 +211,60 @@ void make_ready(platform::Env& env, const OutputFolder& folder, const std::strin
   --*files_ready;
 }
 
+// make_ready() for a stored entry, in one pass: its bytes are read from the
+// pack file into `*chunk` a piece at a time, summed there and written from
+// there, so the sum is that of the very bytes written. A read is a copy
+// inside the system; through the mapping every page costs a fault and
+// misses of its own, which made the sums of large members slower than
+// writing them. True once `*prepared` holds what prepare_entry() would
+// have found (its verdict in `*ready`); false, with nothing done, where
+// the member could not be written ahead: the mapping's way then takes over.
+bool make_ready_stored(platform::Env& env, const OutputFolder& folder, const std::string& name,
+                       const PakEntry& entry, const PackView& pack, bool overwrite,
+                       std::atomic<int>* files_ready, std::vector<uint8_t>* chunk,
+                       PreparedEntry* prepared, ReadyMember* ready) {
+  if (!overwrite && folder.look_up(env, name) != platform::Error::kNotFound) return false;
+  if (files_ready->fetch_add(1) >= kMostReady) {
+    --*files_ready;
+    return false;
+  }
+  auto file = std::make_unique<platform::NewFile>(env, folder.handle, name);
+  if (file->create(/*beside=*/overwrite) != platform::Error::kOk) {
+    --*files_ready;
+    return false;
+  }
+  chunk->resize(static_cast<size_t>(kStoredChunk));
+  uint32_t sum = 0;
+  uint64_t done = 0;
+  while (done < entry.unpacked_size) {
+    // As prepare_entry() reads: whole pieces, each but the last a whole
+    // number of words; one the pack lost under us ends the read.
+    const uint64_t n = std::min(entry.unpacked_size - done, kStoredChunk);
+    uint64_t got = 0;
+    if (env.read_at(pack.map.file, chunk->data(), n, entry.offset + done, &got) !=
+            platform::Error::kOk ||
+        got != n) {
+      break;
+    }
+    if (file->append(chunk->data(), n) != platform::Error::kOk) {
+      --*files_ready;
+      return false;
+    }
+    sum += sum32(chunk->data(), n);
+    done += n;
+  }
+  prepared->stored_sum = sum;
+  prepared->read_whole = done;
+  ready->verdict = check_entry(entry, pack.size, *prepared);
+  ready->checked = true;
+  if (ready->verdict.read != EntryVerdict::Read::kWhole) {
+    --*files_ready;
+    return true;
+  }
+  ready->file = std::move(file);
+  return true;
+}
+
 }  // namespace
 
 void OutputFolder::open(platform::Env& env, const std::string& path) {
@@ -403,6 +457,7 @@ class ExpandWork final : public EntryWork {
         options_(options),
         progress_(progress),
         buffers_(limits.budget),
+        chunks_(limits.workers + 1),
         slots_(limits.slots) {}
 
   bool selected(uint32_t index) const {
@@ -414,23 +469,38 @@ class ExpandWork final : public EntryWork {
     return kind_of(entry).compressed && selected(index) ? entry.unpacked_size : 0;
   }
 
-  uint64_t prepare(uint32_t index, uint32_t slot, uint32_t) override {
+  uint64_t prepare(uint32_t index, uint32_t slot, uint32_t worker) override {
     Slot& s = slots_[slot];
     s.prepared = PreparedEntry();
     s.ready = ReadyMember();
     if (!selected(index)) return 0;
     const PakEntry entry = entry_of(pack_.dir_image, index);
-    if (kind_of(entry).compressed) s.buffer = buffers_.take();
-    prepare_entry(env_, entry, pack_, s.buffer.get(), &s.prepared);
-    if (options_ != nullptr) s.relative = relative_path(index, entry, s);
+    const EntryKind& kind = kind_of(entry);
+    const bool overwrite = options_ != nullptr && options_->overwrite;
     // Members of the folder itself are written here, once it is there;
     // those of folders on their way (--names) wait for their turn, which
     // makes the folders in order.
+    const auto ahead = [&](const std::string& name) {
+      return kind.holds_data && range_in_file(entry.offset, read_extent(entry), pack_.size) &&
+             folder_ready_.load() && name.find('/') == std::string::npos;
+    };
+    // A stored member is read and written in one pass, unless its type is
+    // guessed from its content first.
+    if (!kind.compressed && (options_ == nullptr || !options_->guess_types)) {
+      const std::string name =
+          options_ != nullptr ? (s.relative = relative_path(index, entry, s)) : member_name(index);
+      if (ahead(name) &&
+          make_ready_stored(env_, folder_, name, entry, pack_, overwrite, &files_ready_,
+                            &chunks_[worker], &s.prepared, &s.ready)) {
+        return 0;
+      }
+    }
+    if (kind.compressed) s.buffer = buffers_.take();
+    prepare_entry(env_, entry, pack_, s.buffer.get(), &s.prepared);
+    if (options_ != nullptr) s.relative = relative_path(index, entry, s);
     const std::string& name = options_ != nullptr ? s.relative : member_name(index);
-    if (kind_of(entry).holds_data && range_in_file(entry.offset, read_extent(entry), pack_.size) &&
-        folder_ready_.load() && name.find('/') == std::string::npos) {
-      make_ready(env_, folder_, name, entry, pack_, s.prepared,
-                 options_ != nullptr && options_->overwrite, &files_ready_, &s.ready);
+    if (ahead(name)) {
+      make_ready(env_, folder_, name, entry, pack_, s.prepared, overwrite, &files_ready_, &s.ready);
     }
     return s.prepared.decoded.data != nullptr ? entry.unpacked_size : 0;
   }
@@ -588,6 +658,7 @@ class ExpandWork final : public EntryWork {
   const ExpandOptions* options_;
   Progress* progress_;
   DecodeBufferPool buffers_;
+  std::vector<std::vector<uint8_t>> chunks_;        // by worker: stored pieces on their way
   std::atomic<int> files_ready_{0};                 // member files written ahead, not yet named
   std::map<std::string, OutputFolder> subfolders_;  // --names: by relative path
   std::set<std::string> refused_;  // --names: folders that lead out of the member folder
